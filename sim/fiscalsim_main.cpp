@@ -62,6 +62,8 @@ int main(int argc, char **argv)
             if (busy < 0)
                 return BadOption("busy time must be 0 to 600000 ms", value);
         } else {
+            if (strlen(value) >= 256)
+                return BadOption("link path too long", value);
             link = value;
         }
     }

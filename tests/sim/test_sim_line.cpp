@@ -1,0 +1,229 @@
+// The simulator seen from the line: a raw client on the pty's slave writes
+// frames byte for byte and reads exactly what comes back.
+#include "fiscalframe.h"
+#include "fiscalsim.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+namespace {
+
+std::string Frame(unsigned char seq, const std::string &body)
+{
+    char out[FRAME_MAX_WIRE];
+    int len = FrameEncode(seq, body.data(), (int)body.size(), out, sizeof out);
+    return std::string(out, len < 0 ? 0 : len);
+}
+
+std::string Answer(unsigned char seq, unsigned short s1, unsigned short s2, const std::string &fields)
+{
+    char out[FRAME_MAX_WIRE];
+    int len = FrameEncodeAnswer(seq, s1, s2, fields.c_str(), out, sizeof out);
+    return std::string(out, len < 0 ? 0 : len);
+}
+
+class SimOnLine : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(fiscalsim_open(9600, 500, nullptr), 0);
+        runner_ = std::thread(fiscalsim_run);
+        fd_ = OpenRaw(fiscalsim_port_name(), B9600);
+        ASSERT_GE(fd_, 0);
+    }
+
+    void TearDown() override
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fiscalsim_stop();
+        runner_.join();
+        fiscalsim_close();
+    }
+
+    static int OpenRaw(const std::string &name, speed_t speed)
+    {
+        int fd = open(("/dev/" + name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd < 0)
+            return -1;
+        termios line;
+        tcgetattr(fd, &line);
+        cfmakeraw(&line);
+        cfsetospeed(&line, speed);
+        cfsetispeed(&line, speed);
+        tcsetattr(fd, TCSANOW, &line);
+        return fd;
+    }
+
+    void Speed(speed_t speed)
+    {
+        termios line;
+        tcgetattr(fd_, &line);
+        cfsetospeed(&line, speed);
+        cfsetispeed(&line, speed);
+        ASSERT_EQ(tcsetattr(fd_, TCSANOW, &line), 0);
+    }
+
+    void Write(const std::string &bytes)
+    {
+        ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), (ssize_t)bytes.size());
+    }
+
+    // Everything that arrives until the line has been quiet for quiet_ms.
+    std::string ReadQuiet(int quiet_ms)
+    {
+        std::string got;
+        pollfd wanted{fd_, POLLIN, 0};
+        while (poll(&wanted, 1, quiet_ms) > 0 && (wanted.revents & POLLIN)) {
+            char chunk[256];
+            ssize_t n = read(fd_, chunk, sizeof chunk);
+            if (n <= 0)
+                break;
+            got.append(chunk, (size_t)n);
+        }
+        return got;
+    }
+
+    int fd_ = -1;
+    std::thread runner_;
+};
+
+TEST_F(SimOnLine, ReportsAPortNameUnderDevThatOpens)
+{
+    std::string name = fiscalsim_port_name();
+    EXPECT_EQ(name.rfind("pts/", 0), 0u) << name;
+    EXPECT_EQ(access(("/dev/" + name).c_str(), R_OK | W_OK), 0);
+}
+
+TEST_F(SimOnLine, AnswersAFrameWithTheSameSequenceByte)
+{
+    Write(Frame('K', "*"));
+    EXPECT_EQ(ReadQuiet(300), Answer('K', 0, 0, "0\x1C" "00000000\x1C" "0"));
+}
+
+TEST_F(SimOnLine, StaysSilentAtEveryOtherRateAndAnswersAgainAtItsOwn)
+{
+    for (speed_t speed : {B1200, B2400, B4800, B19200, B38400, B57600}) {
+        Speed(speed);
+        Write(Frame('L', "A"));
+        EXPECT_EQ(ReadQuiet(150), "") << speed;
+        Write(std::string("\x02L\x03" "0000", 7));   // not even a NAK
+        EXPECT_EQ(ReadQuiet(100), "") << speed;
+    }
+    EXPECT_EQ(fiscalsim_commands_executed(), 0);
+    Speed(B9600);
+    Write(Frame('M', "A"));
+    EXPECT_EQ(ReadQuiet(300), Answer('M', 0, 0x0100, "00000001"));
+
+    ASSERT_EQ(fiscalsim_set_rate(57600), 0);
+    Write(Frame('N', "C"));
+    EXPECT_EQ(ReadQuiet(150), "");
+    Speed(B57600);
+    Write(Frame('N', "C"));
+    EXPECT_EQ(ReadQuiet(300), Answer('N', 0, 0x0100, "0\x1C" "0.00"));
+    EXPECT_EQ(fiscalsim_set_rate(12345), -1);
+}
+
+TEST_F(SimOnLine, ADamagedFrameGetsANak)
+{
+    std::string frame = Frame('O', "*");
+    frame[frame.size() - 1] = frame.back() == '0' ? '1' : '0';
+    Write(frame);
+    EXPECT_EQ(ReadQuiet(300), "\x15");
+    EXPECT_EQ(fiscalsim_commands_executed(), 0);
+}
+
+TEST_F(SimOnLine, ARepeatedFrameIsAnsweredAgainWithoutRunningTwice)
+{
+    Write(Frame('P', "A"));
+    std::string first = ReadQuiet(300);
+    Write(Frame('P', "A"));
+    EXPECT_EQ(ReadQuiet(300), first);
+    EXPECT_EQ(fiscalsim_commands_executed(), 1);
+    Write(Frame('Q', "A"));   // same command, new sequence: runs, and is refused
+    EXPECT_EQ(ReadQuiet(300), Answer('Q', 0, 0x8104, ""));
+}
+
+TEST_F(SimOnLine, DropGarbleAndLateApplyToTheNextFramesOnly)
+{
+    fiscalsim_drop(1);
+    Write(Frame('R', "*"));
+    EXPECT_EQ(ReadQuiet(200), "");
+    fiscalsim_garble(1);
+    Write(Frame('S', "*"));
+    std::string garbled = ReadQuiet(200);
+    std::string good = Answer('S', 0, 0, "0\x1C" "00000000\x1C" "0");
+    ASSERT_EQ(garbled.size(), good.size());
+    EXPECT_NE(garbled, good);
+    EXPECT_EQ(garbled.substr(0, good.size() - 1), good.substr(0, good.size() - 1));
+    fiscalsim_answer_late(1, 400);
+    Write(Frame('T', "*"));
+    EXPECT_EQ(ReadQuiet(200), "");
+    EXPECT_EQ(ReadQuiet(400), Answer('T', 0, 0, "0\x1C" "00000000\x1C" "0"));
+    Write(Frame('U', "*"));
+    EXPECT_EQ(ReadQuiet(200), Answer('U', 0, 0, "0\x1C" "00000000\x1C" "0"));
+}
+
+TEST_F(SimOnLine, ASlowCommandSendsKeepAlivesAndIgnoresFramesMeanwhile)
+{
+    Write(Frame('V', "S\x1C" "700"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Write(Frame('W', "*"));
+    std::string got = ReadQuiet(400);
+    std::string answer = Answer('V', 0, 0, "700");
+    ASSERT_GE(got.size(), answer.size() + 3);
+    EXPECT_EQ(got.substr(0, 3), "\x12\x12\x12");
+    EXPECT_EQ(got.substr(got.size() - answer.size()), answer);
+    EXPECT_EQ(got.substr(0, got.size() - answer.size()), std::string(got.size() - answer.size(), '\x12'));
+    EXPECT_EQ(fiscalsim_commands_executed(), 1);
+}
+
+TEST_F(SimOnLine, VanishingHangsUpTheLineAndComingBackGivesAWorkingPort)
+{
+    ASSERT_EQ(fiscalsim_vanish(), 0);
+    pollfd wanted{fd_, POLLIN, 0};
+    ASSERT_EQ(poll(&wanted, 1, 1000), 1);
+    EXPECT_TRUE(wanted.revents & POLLHUP);
+    char byte;
+    EXPECT_LE(read(fd_, &byte, 1), 0);
+    EXPECT_LT(write(fd_, "x", 1), 0);
+    close(fd_);
+
+    ASSERT_EQ(fiscalsim_come_back(), 0);
+    fd_ = OpenRaw(fiscalsim_port_name(), B9600);
+    ASSERT_GE(fd_, 0);
+    Write(Frame('X', "*"));
+    EXPECT_EQ(ReadQuiet(300), Answer('X', 0, 0, "0\x1C" "00000000\x1C" "0"));
+}
+
+TEST(SimLink, KeepsALinkToThePortAndRemovesItOnClose)
+{
+    std::string link = testing::TempDir() + "fiscalsim-link-" + std::to_string(getpid());
+    ASSERT_EQ(fiscalsim_open(9600, 0, link.c_str()), 0);
+    char target[128] = {};
+    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target), "/dev/" + std::string(fiscalsim_port_name()));
+    ASSERT_EQ(fiscalsim_vanish(), 0);
+    ASSERT_EQ(fiscalsim_come_back(), 0);
+    memset(target, 0, sizeof target);
+    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target), "/dev/" + std::string(fiscalsim_port_name()));
+    fiscalsim_close();
+    EXPECT_NE(access(link.c_str(), F_OK), 0);
+}
+
+TEST(SimOpen, RefusesARateTermiosLacks)
+{
+    EXPECT_EQ(fiscalsim_open(1234, 0, nullptr), -1);
+    EXPECT_EQ(fiscalsim_open(9600, -1, nullptr), -1);
+}
+
+}  // namespace
