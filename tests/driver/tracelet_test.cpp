@@ -158,19 +158,23 @@ TEST_F(TraceChannel, UnopenableFileIsSkippedAfterTheConsoleCopy)
 TEST_F(TraceChannel, EmptyPathMeansEtcFiscalLog)
 {
     const std::string etc_log = "/etc/fiscal.log";
-    bool existed = FileExists(etc_log);
-    std::string saved = existed ? ReadFile(etc_log) : "";
     if (access("/etc", W_OK) != 0)
         GTEST_SKIP() << "/etc is not writable here";
+    struct stat saved_info;
+    bool existed = stat(etc_log.c_str(), &saved_info) == 0;
+    std::string saved = existed ? ReadFile(etc_log) : "";
 
     set_debug_options(0, 1, "");
     std::string marker = "trace channel default path " + std::to_string(getpid());
     Tracelet("%s", marker.c_str());
     std::string content = ReadFile(etc_log);
 
-    if (existed)
+    // Put the machine's own trace file back as it was (a full one restarts,
+    // which would have reset its mode too).
+    if (existed) {
         WriteFile(etc_log, saved);
-    else
+        chmod(etc_log.c_str(), saved_info.st_mode & 07777);
+    } else
         unlink(etc_log.c_str());
     ASSERT_GE(content.size(), marker.size() + 2);
     EXPECT_EQ(content.substr(content.size() - marker.size() - 2), marker + "\r\n");
