@@ -7,11 +7,8 @@
 int hexquad(const char *text)
 {
     int value = 0;
-    if (text == nullptr) {
-        return 0;
-    }
     // Stops at the terminator so that a short text is never read past its end.
-    for (int i = 0; i < 4 && text[i] != '\0'; i++) {
+    for (int i = 0; text != nullptr && i < 4 && text[i] != '\0'; i++) {
         // The character functions take an unsigned char value; a plain char of
         // 0x80 or more would be negative.
         int c = static_cast<unsigned char>(text[i]);
