@@ -1,0 +1,98 @@
+// Trace channel: every driver message passes through Tracelet, which hands it
+// to the current trace function. The default one prints it on the console,
+// appends it with a time stamp to the trace file, both, or neither.
+#include "tracelet.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+int fdebug = 0;
+int fsave = 0;
+
+static const char DefaultTraceFile[] = "/etc/fiscal.log";
+static const off_t TraceFileLimit = 499999;  // bytes kept before the file restarts
+// "DDMM-HHMM: " before the message and CR LF after it.
+static const size_t StampedLineExtra = 13;
+
+static char debfile[400] = "";
+static char buffer[250];
+// Sized so that every message that fits buffer also fits the stamped line:
+// a long message is cut once, in buffer, and the file line keeps its CR LF.
+static char buf_file[sizeof(buffer) + StampedLineExtra];
+
+static TraceFunction DebugFunction = FISCAL_debug;
+static TraceFunction OldDebugFunction = nullptr;
+
+void Tracelet(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    DebugFunction(format, args);
+    va_end(args);
+}
+
+TraceFunction SetTracelet(TraceFunction function)
+{
+    OldDebugFunction = DebugFunction;
+    DebugFunction = function;
+    return OldDebugFunction;
+}
+
+int set_debug_options(int debug, int save, const char *path)
+{
+    int result = 0;
+    fdebug = debug;
+    fsave = save;
+    // A path that does not fit is refused whole: a cut path would send the
+    // trace into some other file.
+    if (path == nullptr || strlen(path) >= sizeof(debfile)) {
+        result = -1;
+    } else {
+        snprintf(debfile, sizeof(debfile), "%s", path);
+    }
+    return result;
+}
+
+int debopen(const char *path)
+{
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND, 0666);
+    if (fd >= 0 && lseek(fd, 0, SEEK_END) > TraceFileLimit) {
+        close(fd);
+        unlink(path);
+        fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0666);
+    }
+    return fd;
+}
+
+void FISCAL_debug(const char *format, va_list args)
+{
+    if (fdebug == 0 && fsave == 0) {
+        return;
+    }
+    vsnprintf(buffer, sizeof(buffer), format, args);
+    if (fdebug != 0) {
+        printf("%s\r\n", buffer);
+    }
+    if (fsave == 0) {
+        return;
+    }
+    const char *path = debfile[0] != '\0' ? debfile : DefaultTraceFile;
+    int fd = debopen(path);
+    if (fd < 0) {
+        return;
+    }
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    int length = snprintf(buf_file, sizeof(buf_file), "%02d%02d-%02d%02d: %s\r\n",
+                          local.tm_mday, local.tm_mon + 1, local.tm_hour, local.tm_min, buffer);
+    if (length > 0) {
+        // A trace that cannot be written is dropped; there is nowhere to report it.
+        ssize_t written = write(fd, buf_file, strlen(buf_file));
+        (void)written;
+    }
+    close(fd);
+}

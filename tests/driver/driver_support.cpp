@@ -1,0 +1,173 @@
+#include "driver_support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "tracelet.h"
+#include "ttywire.h"
+
+// ---- what a host program supplies ----
+
+PortEntry PortControl[TTYWIRE_PORTS];
+
+static int command_retries = 3;
+
+extern "C" int SetCommandRetries(int count)
+{
+    int previous = command_retries;
+    command_retries = count;
+    return previous;
+}
+
+// These tests exercise the line, not the controller: nothing ever answers.
+extern "C" int MandaPaqueteFiscal(int, const char *, unsigned short *, unsigned short *, char *answer)
+{
+    answer[0] = '\0';
+    return -1;
+}
+
+// ---- pseudo-terminals ----
+
+Pty OpenPty()
+{
+    Pty pty;
+    pty.master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (pty.master < 0 || grantpt(pty.master) != 0 || unlockpt(pty.master) != 0)
+        throw std::runtime_error("cannot open a pseudo-terminal");
+    pty.slave_path = ptsname(pty.master);
+    pty.port_name = pty.slave_path.substr(strlen("/dev/"));
+    return pty;
+}
+
+void ClosePty(Pty &pty)
+{
+    if (pty.master >= 0)
+        close(pty.master);
+    pty.master = -1;
+}
+
+bool WaitReadable(int fd)
+{
+    struct pollfd watched = {fd, POLLIN, 0};
+    return poll(&watched, 1, 2000) == 1;
+}
+
+// ---- traces ----
+
+static std::vector<std::string> traces;
+static TraceFunction replaced = nullptr;
+
+static void RecordTrace(const char *format, va_list args)
+{
+    char text[1024];
+    vsnprintf(text, sizeof(text), format, args);
+    traces.push_back(text);
+}
+
+void StartRecordingTraces()
+{
+    traces.clear();
+    replaced = SetTracelet(RecordTrace);
+}
+
+void StopRecordingTraces()
+{
+    SetTracelet(replaced);
+}
+
+const std::vector<std::string> &RecordedTraces()
+{
+    return traces;
+}
+
+// ---- console ----
+
+static int saved_stdout = -1;
+static std::string capture_path;
+
+void BeginStdoutCapture()
+{
+    char path[] = "/tmp/driver-stdout.XXXXXX";
+    int fd = mkstemp(path);
+    capture_path = path;
+    fflush(stdout);
+    saved_stdout = dup(1);
+    dup2(fd, 1);
+    close(fd);
+}
+
+std::string EndStdoutCapture()
+{
+    fflush(stdout);
+    dup2(saved_stdout, 1);
+    close(saved_stdout);
+    std::string printed = ReadFile(capture_path);
+    unlink(capture_path.c_str());
+    return printed;
+}
+
+void SendStdoutTo(const std::string &path)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(fd, 1);
+    close(fd);
+}
+
+// ---- files ----
+
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void WriteFile(const std::string &path, const std::string &content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+bool FileExists(const std::string &path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+std::string MakeTempDir()
+{
+    char path[] = "/tmp/driver-test.XXXXXX";
+    if (mkdtemp(path) == nullptr)
+        throw std::runtime_error("mkdtemp");
+    return path;
+}
+
+void RemoveTree(const std::string &path)
+{
+    std::string command = "rm -rf '" + path + "'";
+    if (system(command.c_str()) != 0)
+        fprintf(stderr, "could not remove %s\n", path.c_str());
+}
+
+int OpenDescriptorCount()
+{
+    int count = 0;
+    DIR *dir = opendir("/proc/self/fd");
+    while (dir != nullptr && readdir(dir) != nullptr)
+        count++;
+    if (dir != nullptr)
+        closedir(dir);
+    return count;
+}

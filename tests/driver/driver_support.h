@@ -1,0 +1,45 @@
+// Test support for the driver modules: pseudo-terminals, a trace recorder,
+// console capture and the host pieces a program linking the driver supplies.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// One pseudo-terminal pair; the driver opens the slave side through
+// start_comm(port_name), the test plays the device on the master side.
+struct Pty {
+    int master = -1;
+    std::string port_name;  // "pts/N", as start_comm takes it
+    std::string slave_path; // "/dev/pts/N"
+};
+
+Pty OpenPty();
+void ClosePty(Pty &pty);
+// Waits up to two seconds for fd to have a byte to read.
+bool WaitReadable(int fd);
+
+// Every message handed to the trace function since StartRecordingTraces.
+void StartRecordingTraces();
+void StopRecordingTraces();
+const std::vector<std::string> &RecordedTraces();
+
+// Runs body with standard output sent to a file, and returns what it printed.
+template <typename Body> std::string CaptureStdout(Body body);
+void BeginStdoutCapture();
+std::string EndStdoutCapture();
+template <typename Body> std::string CaptureStdout(Body body)
+{
+    BeginStdoutCapture();
+    body();
+    return EndStdoutCapture();
+}
+
+// For death tests: from inside the dying child, send standard output to path.
+void SendStdoutTo(const std::string &path);
+
+std::string ReadFile(const std::string &path);
+void WriteFile(const std::string &path, const std::string &content);
+bool FileExists(const std::string &path);
+std::string MakeTempDir();
+void RemoveTree(const std::string &path);
+int OpenDescriptorCount();
