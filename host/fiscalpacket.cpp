@@ -185,12 +185,12 @@ int MandaPaqueteFiscal(int port, const char *command, unsigned short *status1,
         return -1;
     }
     size_t length = command != NULL ? strlen(command) : 0;
-    if (command == NULL || length > PACKET_MAX_COMMAND) {
+    unsigned char seq = TakeSeq(port);
+    if (command == NULL || length > PACKET_MAX_COMMAND ||
+        FrameEncode(seq, command, (int)length, WireFrame, (int)sizeof WireFrame) < 0) {
         LastError = PACKET_BAD_COMMAND;
         return -1;
     }
-    unsigned char seq = TakeSeq(port);
-    FrameEncode(seq, command, (int)length, WireFrame, (int)sizeof WireFrame);
     FrameReaderReset(&Reader);
     if (DrainStaleBytes(&PortControl[port]) != 0) {
         outcome = TRY_LINE_GONE;
