@@ -1,0 +1,78 @@
+// The reply texts the server writes back to its clients (docs/server.md).
+#include "fiscald.h"
+
+#include <stdio.h>
+#include <string.h>
+
+static const char FieldSeparator = 0x1C;
+
+// The client takes any receive holding "DC2" or "DC4" for an interim reply
+// and waits on, so a final reply must never hold them: an answer field such
+// as an item called "DC2", or a status word 0x0DC4, would otherwise leave the
+// client waiting for a reply that never comes. The 'C' of every such triple
+// is sent in lower case; hexadecimal readers take "0Dc4" as well.
+static void MaskInterimMarks(char *text, int length)
+{
+    for (int i = 0; i + 2 < length; i++)
+        if (text[i] == 'D' && text[i + 1] == 'C' && (text[i + 2] == '2' || text[i + 2] == '4'))
+            text[i + 1] = 'c';
+}
+
+// Formats what fits and keeps the length within the buffer and the one-send
+// limit: a long answer is cut, never spilled into a second send.
+static int Finish(char *out, size_t size, int written)
+{
+    int limit = (int)size - 1;
+    if (limit > FISCALD_REPLY_MAX)
+        limit = FISCALD_REPLY_MAX;
+    if (written < 0)
+        written = 0;
+    if (written > limit)
+        written = limit;
+    out[written] = '\0';
+    MaskInterimMarks(out, written);
+    return written;
+}
+
+int ReplyAnswer(char *out, size_t size, unsigned short status1, unsigned short status2,
+                const char *fields)
+{
+    int written;
+    if (size == 0)
+        return 0;
+    if (fields != NULL && fields[0] != '\0')
+        written = snprintf(out, size, "%04X%c%04X%c%s", status1, FieldSeparator, status2,
+                           FieldSeparator, fields);
+    else
+        written = snprintf(out, size, "%04X%c%04X", status1, FieldSeparator, status2);
+    return Finish(out, size, written);
+}
+
+int ReplyError(char *out, size_t size, const char *reason)
+{
+    if (size == 0)
+        return 0;
+    return Finish(out, size, snprintf(out, size, "ERR%c%s", FieldSeparator, reason));
+}
+
+const char *ReplyInterim(int kind)
+{
+    return kind == 0x14 ? "DC4" : "DC2";
+}
+
+void ReplyPrintable(const char *bytes, size_t length, char *out, size_t size)
+{
+    size_t used = 0;
+    if (size == 0)
+        return;
+    for (size_t i = 0; i < length && used + 1 < size; i++) {
+        unsigned char byte = (unsigned char)bytes[i];
+        if (byte == (unsigned char)FieldSeparator)
+            out[used++] = '|';
+        else if (byte < 0x20 || byte == 0x7F)
+            out[used++] = '.';
+        else
+            out[used++] = (char)byte;
+    }
+    out[used] = '\0';
+}

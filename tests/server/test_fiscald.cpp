@@ -1,0 +1,579 @@
+// The command server as a program: a simulated controller on a pty (on a
+// thread of this process), fiscald as a child process on an ephemeral port,
+// and a plain TCP client speaking to it the way ruvado does.
+#include "fiscalsim.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const std::string FS = "\x1c";
+
+const char Usage[] =
+    "uso: fiscald [-l direccion] [-p puerto_tcp] [-b baudios | -s] [-i ms] [-w ms]\n"
+    "             [-t segundos] [-v] [-f archivo] puerto_serie\n"
+    "  -l direccion  direccion IPv4 donde escuchar (127.0.0.1; 0.0.0.0: todas)\n"
+    "  -p puerto_tcp puerto TCP (1600; 0: uno libre)\n"
+    "  -b baudios    velocidad de la linea: 1200 2400 4800 9600 19200 38400 (9600)\n"
+    "  -s            buscar la velocidad a la que responde el controlador\n"
+    "  -i ms         intervalo de las respuestas intermedias DC2/DC4 (1000; 100-60000)\n"
+    "  -w ms         silencio que da por perdido un intento (500; 300-60000)\n"
+    "  -t segundos   desconectar al cliente inactivo este tiempo (300; 0: nunca)\n"
+    "  -v            traza en la consola\n"
+    "  -f archivo    traza en este archivo\n"
+    "  -h            esta ayuda\n"
+    "puerto_serie: nombre bajo /dev/ (ttyS0, pts/4) o ruta absoluta del dispositivo.\n"
+    "Escribe \"escuchando en DIRECCION:PUERTO\" al estar listo; termina con SIGINT o SIGTERM.\n";
+
+bool IsInterim(const std::string &reply)
+{
+    return reply.find("DC2") != std::string::npos || reply.find("DC4") != std::string::npos;
+}
+
+struct Child {
+    pid_t pid = -1;
+    int out = -1;
+    int err = -1;
+};
+
+Child Spawn(const std::vector<std::string> &args)
+{
+    int out[2], err[2];
+    Child child;
+    if (pipe(out) != 0 || pipe(err) != 0)
+        return child;
+    child.pid = fork();
+    if (child.pid == 0) {
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        // The simulator's pty descriptors live in this process too; a copy
+        // left open in the server would keep a vanished line alive.
+        for (int fd = 3; fd < 1024; fd++)
+            close(fd);
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(FISCALD_PROGRAM));
+        for (const auto &arg : args)
+            argv.push_back(const_cast<char *>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(FISCALD_PROGRAM, argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    child.out = out[0];
+    child.err = err[0];
+    return child;
+}
+
+// Until the pipe closes, or until a line starting with `until` has come.
+std::string ReadFrom(int fd, const std::string &until = "", int limit_ms = 10000)
+{
+    std::string got;
+    char byte;
+    pollfd wanted{fd, POLLIN, 0};
+    while (poll(&wanted, 1, limit_ms) > 0 && read(fd, &byte, 1) == 1) {
+        got += byte;
+        if (!until.empty() && byte == '\n') {
+            size_t start = got.rfind('\n', got.size() - 2);
+            start = start == std::string::npos ? 0 : start + 1;
+            if (got.compare(start, until.size(), until) == 0)
+                break;
+        }
+    }
+    return got;
+}
+
+int Reap(Child &child)
+{
+    int status = -1;
+    waitpid(child.pid, &status, 0);
+    close(child.out);
+    close(child.err);
+    child.pid = -1;
+    return status;
+}
+
+int Connect(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons((uint16_t)port);
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, (sockaddr *)&server, sizeof server) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// One receive, as the client makes it: at most 500 bytes. "" on close or time-out.
+std::string ReceiveOnce(int fd, int limit_ms = 15000)
+{
+    char buffer[500];
+    pollfd wanted{fd, POLLIN, 0};
+    if (poll(&wanted, 1, limit_ms) <= 0)
+        return "";
+    ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+    return got > 0 ? std::string(buffer, (size_t)got) : "";
+}
+
+// A simulated controller on a thread, and fiscald in front of it.
+class Fiscald : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        for (int fd : clients_)
+            close(fd);
+        if (server_.pid > 0) {
+            kill(server_.pid, SIGKILL);
+            Reap(server_);
+        }
+        if (sim_running_) {
+            fiscalsim_stop();
+            runner_.join();
+            fiscalsim_close();
+        }
+        if (!dir_.empty()) {
+            unlink((dir_ + "/link").c_str());
+            unlink((dir_ + "/trace").c_str());
+            rmdir(dir_.c_str());
+        }
+    }
+
+    void StartSim(long baud, int busy_ms, const char *link = nullptr)
+    {
+        ASSERT_EQ(fiscalsim_open(baud, busy_ms, link), 0);
+        runner_ = std::thread(fiscalsim_run);
+        sim_running_ = true;
+    }
+
+    std::string TempDir()
+    {
+        char pattern[] = "/tmp/fiscald_test.XXXXXX";
+        dir_ = mkdtemp(pattern);
+        return dir_;
+    }
+
+    // Starts fiscald on the simulator's port (or `port_name`) and learns its TCP port.
+    void StartServer(std::vector<std::string> args, const std::string &port_name = "")
+    {
+        args.insert(args.begin(), {"-p", "0"});
+        args.push_back(port_name.empty() ? fiscalsim_port_name() : port_name);
+        server_ = Spawn(args);
+        ASSERT_GT(server_.pid, 0);
+        std::string out = ReadFrom(server_.out, "escuchando en ");
+        size_t at = out.find("escuchando en 127.0.0.1:");
+        ASSERT_NE(at, std::string::npos) << out << ReadFrom(server_.err, "", 200);
+        tcp_port_ = std::stoi(out.substr(at + 24));
+        ASSERT_GT(tcp_port_, 0);
+    }
+
+    int NewClient()
+    {
+        int fd = Connect(tcp_port_);
+        if (fd >= 0)
+            clients_.push_back(fd);
+        return fd;
+    }
+
+    // Sends one command and collects every receive up to the final reply.
+    std::vector<std::string> Exchange(int fd, const std::string &command)
+    {
+        std::vector<std::string> receives;
+        if (send(fd, command.data(), command.size(), MSG_NOSIGNAL) != (ssize_t)command.size())
+            return receives;
+        for (;;) {
+            std::string reply = ReceiveOnce(fd);
+            receives.push_back(reply);
+            if (reply.empty() || !IsInterim(reply))
+                return receives;
+        }
+    }
+
+    std::string Final(int fd, const std::string &command)
+    {
+        return Exchange(fd, command).back();
+    }
+
+    int StopServer(int signal_number)
+    {
+        kill(server_.pid, signal_number);
+        return Reap(server_);
+    }
+
+    Child server_;
+    int tcp_port_ = 0;
+    std::vector<int> clients_;
+    std::thread runner_;
+    bool sim_running_ = false;
+    std::string dir_;
+};
+
+TEST_F(Fiscald, ReceiptCommandsAnswerWithStatusWordsAndFields)
+{
+    StartSim(9600, 0);
+    StartServer({});
+    int client = NewClient();
+    ASSERT_GE(client, 0);
+    EXPECT_EQ(Final(client, "*"), "0000" + FS + "0000" + FS + "0" + FS + "00000000" + FS + "0");
+    EXPECT_EQ(Final(client, "A"), "0000" + FS + "0100" + FS + "00000001");
+    EXPECT_EQ(Final(client, "B" + FS + "Cafe" + FS + "2" + FS + "1.50"),
+              "0000" + FS + "0100" + FS + "Cafe" + FS + "3.00" + FS + "3.00");
+    EXPECT_EQ(Final(client, "C"), "0000" + FS + "0100" + FS + "1" + FS + "3.00");
+    EXPECT_EQ(Final(client, "E"), "0000" + FS + "0000" + FS + "00000001" + FS + "1" + FS + "3.00");
+    // A refused command is still an answer: no fields, the reason in the words.
+    EXPECT_EQ(Final(client, "E"), "0000" + FS + "8004");
+    EXPECT_EQ(Final(client, "Z"), "0000" + FS + "8001");
+}
+
+TEST_F(Fiscald, FinalRepliesNeverCarryTheInterimMarksAndFitOneReceive)
+{
+    StartSim(9600, 0);
+    StartServer({});
+    int client = NewClient();
+    ASSERT_GE(client, 0);
+    ASSERT_EQ(Final(client, "A"), "0000" + FS + "0100" + FS + "00000001");
+    // An item named like an interim reply would leave the client waiting.
+    std::vector<std::string> receives = Exchange(client, "B" + FS + "xDC2DC4" + FS + "1" + FS + "2");
+    ASSERT_EQ(receives.size(), 1u);
+    EXPECT_EQ(receives[0], "0000" + FS + "0100" + FS + "xDc2Dc4" + FS + "2.00" + FS + "2.00");
+
+    std::string digits;
+    while (digits.size() < 1000)
+        digits += "0123456789";
+    std::string longest = Final(client, "L" + FS + "1000");
+    EXPECT_EQ(longest, "0000" + FS + "0100" + FS + digits.substr(0, 490));
+    EXPECT_EQ(Final(client, "*"), "0000" + FS + "0100" + FS + "1" + FS + "00000001" + FS + "1");
+}
+
+TEST_F(Fiscald, SlowCommandDrawsDC2RepliesThenTheFinalInAReceiveOfItsOwn)
+{
+    StartSim(9600, 0);
+    StartServer({"-i", "150"});
+    int client = NewClient();
+    ASSERT_GE(client, 0);
+    std::vector<std::string> receives = Exchange(client, "S" + FS + "900");
+    ASSERT_GE(receives.size(), 3u);
+    for (size_t i = 0; i + 1 < receives.size(); i++) {
+        // Interims may run together; never with anything else.
+        ASSERT_FALSE(receives[i].empty());
+        ASSERT_EQ(receives[i].size() % 3, 0u) << receives[i];
+        for (size_t at = 0; at < receives[i].size(); at += 3)
+            EXPECT_EQ(receives[i].substr(at, 3), "DC2");
+    }
+    EXPECT_EQ(receives.back(), "0000" + FS + "0000" + FS + "900");
+    // The next command gets its own reply, nothing left over from the last.
+    EXPECT_EQ(Exchange(client, "C"), std::vector<std::string>{"0000" + FS + "8004"});
+}
+
+TEST_F(Fiscald, PaperWaitDrawsDC4AndQuickCommandsDrawNoInterim)
+{
+    StartSim(9600, 0);
+    StartServer({"-i", "200"});
+    int client = NewClient();
+    ASSERT_GE(client, 0);
+    std::vector<std::string> receives = Exchange(client, "P" + FS + "700");
+    ASSERT_GE(receives.size(), 2u);
+    EXPECT_EQ(receives[0], "DC4");
+    EXPECT_EQ(receives.back(), "8008" + FS + "0000" + FS + "700");
+    // Busy for less than the interval: the client sees the final reply only.
+    EXPECT_EQ(Exchange(client, "S" + FS + "100"),
+              std::vector<std::string>{"0000" + FS + "0000" + FS + "100"});
+}
+
+TEST_F(Fiscald, SilentControllerGetsAnErrorReplyNotSilence)
+{
+    StartSim(19200, 0);   // the server stays at start_comm's 9600
+    StartServer({"-w", "300"});
+    int client = NewClient();
+    ASSERT_GE(client, 0);
+    EXPECT_EQ(Exchange(client, "*"), std::vector<std::string>{"ERR" + FS + "SIN RESPUESTA"});
+    // Told the right rate, the same controller answers.
+    fiscalsim_set_rate(9600);
+    EXPECT_EQ(Final(client, "A"), "0000" + FS + "0100" + FS + "00000001");
+}
+
+TEST_F(Fiscald, RateOptionSetsTheLineAndSearchFindsTheControllerAt38400)
+{
+    StartSim(38400, 0);
+    StartServer({"-b", "38400"});
+    int client = NewClient();
+    ASSERT_GE(client, 0);
+    EXPECT_EQ(Final(client, "A"), "0000" + FS + "0100" + FS + "00000001");
+    close(client);
+    clients_.clear();
+    ASSERT_EQ(StopServer(SIGTERM), 0);
+
+    StartServer({"-s", "-w", "300", "-v"});
+    client = NewClient();
+    ASSERT_GE(client, 0);
+    EXPECT_EQ(Final(client, "C"), "0000" + FS + "0100" + FS + "0" + FS + "0.00");
+}
+
+TEST_F(Fiscald, FailedSearchIsRetriedOnTheNextCommand)
+{
+    StartSim(57600, 0);   // outside the table: the search cannot find it
+    StartServer({"-s", "-w", "300"});
+    int client = NewClient();
+    ASSERT_GE(client, 0);
+    EXPECT_EQ(Final(client, "*"), "ERR" + FS + "SIN RESPUESTA");
+    fiscalsim_set_rate(2400);
+    EXPECT_EQ(Final(client, "A"), "0000" + FS + "0100" + FS + "00000001");
+}
+
+TEST_F(Fiscald, ClientLeavingMidCommandDoesNotStopTheNextOne)
+{
+    StartSim(9600, 0);
+    StartServer({"-i", "100"});
+    int first = NewClient();
+    ASSERT_GE(first, 0);
+    ASSERT_EQ(send(first, "S\x1c" "600", 5, MSG_NOSIGNAL), 5);
+    ASSERT_EQ(ReceiveOnce(first), "DC2");
+    // The next client is held in the backlog, its command queued, while the
+    // first one is still being served.
+    int second = NewClient();
+    ASSERT_GE(second, 0);
+    ASSERT_EQ(send(second, "A", 1, MSG_NOSIGNAL), 1);
+    close(first);
+    clients_.erase(clients_.begin());
+    EXPECT_EQ(ReceiveOnce(second), "0000" + FS + "0100" + FS + "00000001");
+    // The abandoned command still ran to its end on the controller.
+    EXPECT_EQ(fiscalsim_commands_executed(), 2);
+}
+
+TEST_F(Fiscald, VanishedLineGivesErrorsAndIsServedAgainWhenItComesBack)
+{
+    std::string link = TempDir() + "/link";
+    StartSim(9600, 0, link.c_str());
+    StartServer({"-w", "300"}, link);
+    int client = NewClient();
+    ASSERT_GE(client, 0);
+    EXPECT_EQ(Final(client, "A"), "0000" + FS + "0100" + FS + "00000001");
+
+    ASSERT_EQ(fiscalsim_vanish(), 0);
+    EXPECT_EQ(Final(client, "*"), "ERR" + FS + "LINEA CAIDA");
+    EXPECT_EQ(Final(client, "*"), "ERR" + FS + "LINEA CAIDA");
+
+    ASSERT_EQ(fiscalsim_come_back(), 0);
+    std::string reply = Final(client, "C");
+    EXPECT_EQ(reply, "0000" + FS + "0100" + FS + "0" + FS + "0.00");
+    // The same server process throughout.
+    EXPECT_EQ(waitpid(server_.pid, nullptr, WNOHANG), 0);
+}
+
+TEST_F(Fiscald, VanishedLineIsReopenedWhileNoCommandComes)
+{
+    std::string dir = TempDir();
+    std::string link = dir + "/link";
+    std::string trace = dir + "/trace";
+    StartSim(9600, 0, link.c_str());
+    StartServer({"-f", trace}, link);
+    int client = NewClient();
+    ASSERT_GE(client, 0);
+    ASSERT_EQ(Final(client, "A"), "0000" + FS + "0100" + FS + "00000001");
+    ASSERT_EQ(fiscalsim_vanish(), 0);
+    ASSERT_EQ(Final(client, "*"), "ERR" + FS + "LINEA CAIDA");
+    ASSERT_EQ(fiscalsim_come_back(), 0);
+    std::string log;
+    for (int waited = 0; waited < 40 && log.find("linea abierta otra vez") == std::string::npos;
+         waited++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::ifstream file(trace);
+        std::stringstream text;
+        text << file.rdbuf();
+        log = text.str();
+    }
+    EXPECT_NE(log.find("fiscald: linea caida en /dev/.." + link), std::string::npos) << log;
+    EXPECT_NE(log.find("fiscald: linea abierta otra vez en /dev/.." + link), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("fiscald: comando [A]"), std::string::npos) << log;
+    EXPECT_NE(log.find("fiscald: respuesta [0000|0100|00000001]"), std::string::npos) << log;
+}
+
+TEST_F(Fiscald, GarbageAndNulBytesGetErrorRepliesAndTheServerGoesOn)
+{
+    StartSim(9600, 0);
+    StartServer({});
+    int client = NewClient();
+    ASSERT_GE(client, 0);
+    const std::string invalid = "ERR" + FS + "COMANDO INVALIDO";
+    EXPECT_EQ(Final(client, std::string("\0\0\0", 3)), invalid);
+    EXPECT_EQ(Final(client, std::string("*\0*", 3)), invalid);
+    EXPECT_EQ(Final(client, std::string(500, '\xff')), invalid);
+    EXPECT_EQ(Final(client, std::string(401, 'B')), invalid);
+    EXPECT_EQ(Final(client, "\r\n"), invalid);
+    // Control bytes travel escaped; the controller judges the command itself.
+    EXPECT_EQ(Final(client, "\x02\x03\x12\x15\x1b junk"), "0000" + FS + "8002");
+    EXPECT_EQ(Final(client, "\x12"), "0000" + FS + "8001");
+    // A line ending typed at a terminal is not part of the command.
+    EXPECT_EQ(Final(client, "A\r\n"), "0000" + FS + "0100" + FS + "00000001");
+    close(client);
+    clients_.clear();
+
+    // A client that sends a blob and leaves without reading its reply.
+    int rude = NewClient();
+    ASSERT_GE(rude, 0);
+    send(rude, std::string(500, 'x').data(), 500, MSG_NOSIGNAL);
+    close(rude);
+    clients_.clear();
+    int polite = NewClient();
+    ASSERT_GE(polite, 0);
+    EXPECT_EQ(Final(polite, "C"), "0000" + FS + "0100" + FS + "0" + FS + "0.00");
+}
+
+TEST_F(Fiscald, IdleClientIsLetGoAndTheNextServed)
+{
+    StartSim(9600, 0);
+    StartServer({"-t", "1"});
+    int idle = NewClient();
+    ASSERT_GE(idle, 0);
+    int next = NewClient();
+    ASSERT_GE(next, 0);
+    ASSERT_EQ(send(next, "A", 1, MSG_NOSIGNAL), 1);
+    EXPECT_EQ(ReceiveOnce(idle, 5000), "");   // closed by the server, nothing sent
+    EXPECT_EQ(ReceiveOnce(next, 5000), "0000" + FS + "0100" + FS + "00000001");
+}
+
+TEST_F(Fiscald, SigtermAndSigintEndItWithStatusZero)
+{
+    StartSim(9600, 0);
+    StartServer({"-v"});
+    int client = NewClient();
+    ASSERT_GE(client, 0);
+    ASSERT_EQ(Final(client, "A"), "0000" + FS + "0100" + FS + "00000001");
+    int status = StopServer(SIGTERM);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(ReceiveOnce(client, 2000), "");
+
+    StartServer({});
+    status = StopServer(SIGINT);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST_F(Fiscald, VerboseTracePrintsTheExchangesOnTheConsole)
+{
+    StartSim(9600, 0);
+    StartServer({"-v"});
+    int client = NewClient();
+    ASSERT_GE(client, 0);
+    ASSERT_EQ(Final(client, "B" + FS + "x" + FS + "1" + FS + "1"), "0000" + FS + "8004");
+    kill(server_.pid, SIGTERM);
+    std::string out = ReadFrom(server_.out);
+    EXPECT_NE(out.find("fiscald: comando [B|x|1|1]\r\nfiscald: respuesta [0000|8004]\r\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("fiscald: fin por senal\r\n"), std::string::npos) << out;
+    int status = Reap(server_);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+struct Refusal {
+    std::vector<std::string> args;
+    std::string reason;
+};
+
+TEST(FiscaldOptions, BadOptionsGetTheReasonAndTheUsageWithStatusTwo)
+{
+    const std::vector<Refusal> cases = {
+        {{"-x", "pts/1"}, "fiscald: opcion desconocida: -x\n"},
+        {{"pts/1", "-p"}, "fiscald: sobra un argumento: -p\n"},
+        {{"-p"}, "fiscald: falta el valor de: -p\n"},
+        {{}, "fiscald: falta el puerto serie\n"},
+        {{"-p", "70000", "pts/1"}, "fiscald: puerto TCP invalido (0-65535): 70000\n"},
+        {{"-p", "12x", "pts/1"}, "fiscald: puerto TCP invalido (0-65535): 12x\n"},
+        {{"-b", "57600", "pts/1"},
+         "fiscald: velocidad invalida (1200 2400 4800 9600 19200 38400): 57600\n"},
+        {{"-b", "9600", "-s", "pts/1"}, "fiscald: -b y -s no van juntos\n"},
+        {{"-i", "50", "pts/1"}, "fiscald: intervalo invalido (100-60000 ms): 50\n"},
+        {{"-w", "299", "pts/1"}, "fiscald: espera invalida (300-60000 ms): 299\n"},
+        {{"-t", "-1", "pts/1"}, "fiscald: tiempo de inactividad invalido (0-86400 s): -1\n"},
+        {{std::string(45, 'n')},
+         "fiscald: nombre de puerto vacio o demasiado largo (44 caracteres bajo /dev/): " +
+             std::string(45, 'n') + "\n"},
+        {{"-f", std::string(400, 'f'), "pts/1"},
+         "fiscald: ruta del archivo de traza demasiado larga: " + std::string(400, 'f') + "\n"},
+    };
+    for (const auto &refusal : cases) {
+        Child child = Spawn(refusal.args);
+        EXPECT_EQ(ReadFrom(child.err), refusal.reason + Usage);
+        EXPECT_EQ(ReadFrom(child.out), "");
+        int status = Reap(child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 2) << refusal.reason;
+    }
+}
+
+TEST(FiscaldOptions, HelpPrintsTheUsageAndSucceeds)
+{
+    Child child = Spawn({"-h"});
+    EXPECT_EQ(ReadFrom(child.out), Usage);
+    int status = Reap(child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(FiscaldOptions, MissingDeviceOrUnwritableTraceFileEndWithStatusOne)
+{
+    Child child = Spawn({"-p", "0", "ttyNoSuchPort9"});
+    EXPECT_EQ(ReadFrom(child.err),
+              "fiscald: no se puede abrir /dev/ttyNoSuchPort9: No such file or directory\n");
+    int status = Reap(child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+
+    child = Spawn({"-p", "0", "/dev/null"});   // openable, but no terminal
+    EXPECT_EQ(ReadFrom(child.err), "fiscald: no se puede abrir /dev/null: Inappropriate ioctl for device\n");
+    EXPECT_EQ(WEXITSTATUS(Reap(child)), 1);
+
+    child = Spawn({"-f", "/nonexistent_dir/trace", "pts/1"});
+    EXPECT_EQ(ReadFrom(child.err), "fiscald: no se puede escribir el archivo de traza "
+                                   "/nonexistent_dir/trace: No such file or directory\n");
+    EXPECT_EQ(WEXITSTATUS(Reap(child)), 1);
+}
+
+TEST(FiscaldOptions, AddressInUseIsAClearErrorWithStatusOne)
+{
+    ASSERT_EQ(fiscalsim_open(9600, 0, nullptr), 0);
+    int taken = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof local;
+    ASSERT_EQ(bind(taken, (sockaddr *)&local, sizeof local), 0);
+    ASSERT_EQ(listen(taken, 1), 0);
+    getsockname(taken, (sockaddr *)&local, &len);
+    std::string port = std::to_string(ntohs(local.sin_port));
+    Child child = Spawn({"-p", port, fiscalsim_port_name()});
+    EXPECT_EQ(ReadFrom(child.err), "fiscald: no se puede escuchar en 127.0.0.1:" + port +
+                                       ": bind: Address already in use\n");
+    EXPECT_EQ(WEXITSTATUS(Reap(child)), 1);
+    child = Spawn({"-l", "1.2.3", fiscalsim_port_name()});
+    EXPECT_EQ(ReadFrom(child.err), "fiscald: no se puede escuchar en 1.2.3:1600: "
+                                   "direccion IPv4 invalida: Invalid argument\n");
+    EXPECT_EQ(WEXITSTATUS(Reap(child)), 1);
+    close(taken);
+    fiscalsim_close();
+}
+
+}  // namespace
