@@ -109,7 +109,9 @@ static void ForgetExchange(void)
 
 static int OpenPty(void)
 {
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    // Close-on-exec: a program started from a process that hosts the
+    // simulator must not keep the pty alive after the simulator vanishes.
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     int slave = -1;
     const char *name = NULL;
     if (master < 0)
@@ -120,7 +122,7 @@ static int OpenPty(void)
         errno = ENAMETOOLONG;
         goto fail;
     }
-    slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (slave < 0)
         goto fail;
     snprintf(PortName, sizeof PortName, "%s", name + 5);

@@ -227,3 +227,28 @@ TEST(SimOpen, RefusesARateTermiosLacks)
 }
 
 }  // namespace
+
+// A program started from a process hosting the simulator (a command server
+// under test, say) must not inherit the pty: if it did, vanishing would not
+// hang up the line it holds.
+TEST_F(SimOnLine, KeepsItsPtyDescriptorsOutOfStartedPrograms)
+{
+    const std::string slave = "/dev/" + std::string(fiscalsim_port_name());
+    int pty_descriptors = 0;
+    for (int fd = 3; fd < 1024; fd++) {
+        if (fd == fd_)
+            continue;
+        char link[64];
+        char target[256];
+        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        ssize_t len = readlink(link, target, sizeof target - 1);
+        if (len <= 0)
+            continue;
+        target[len] = '\0';
+        if (std::string(target) != "/dev/ptmx" && std::string(target) != slave)
+            continue;
+        pty_descriptors++;
+        EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC) << target << " on descriptor " << fd;
+    }
+    EXPECT_GE(pty_descriptors, 2);
+}
