@@ -1,0 +1,148 @@
+// ruvado's command line and its exchange with the command server: one line of
+// the command file out, one reply in, every exchange shown on the console.
+#include "exchange.h"
+#include "getopt.h"
+#include "sockapi.h"
+#include "tcp.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static const char field_separator = 0x1C;
+
+void Usage(void)
+{
+    printf("Uso: ruvado [-p tcpport] -t host archivo \n");
+    exit(1);
+}
+
+void ShowTrace(const char *format, ...)
+{
+    // Room for the longest exchange shown: "Respuesta : [" and a 500-byte
+    // reply and "]\n\n" (516 characters), or "Envio     : [" and a
+    // 499-character line and "]\n"; anything else is cut, never overrun.
+    static char display[1024];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(display, sizeof display, format, arguments);
+    va_end(arguments);
+    for (const char *next = display; *next != '\0'; next++)
+        putchar(*next == field_separator ? '|' : *next);
+}
+
+// Interim replies say the command is still being worked on.
+static int IsInterimReply(const char *reply)
+{
+    return strstr(reply, "DC2") != nullptr || strstr(reply, "DC4") != nullptr;
+}
+
+int SendFile(const char *path, const char *host, unsigned short port)
+{
+    const unsigned short any_local_port = 0;
+    int sock = TcpOpen(any_local_port);
+    if (sock < 0) {
+        printf("Error abriendo el port %d en TCP\n", any_local_port);
+        return -1;
+    }
+
+    struct hostent *server = gethostbyname(host);
+    if (server == nullptr || server->h_addr_list[0] == nullptr) {
+        printf("No se encontro el Host %s en el archivo hosts\n", host);
+        return -1;
+    }
+    unsigned int network_address = 0;
+    memcpy(&network_address, server->h_addr_list[0], sizeof network_address);
+    unsigned long address = ntohl(network_address);
+
+    printf("Conectando a %s, port %d\n", TcpAddrText(address), port);
+    if (TcpConnect(sock, address, port) < 0) {
+        printf("Error conectando al servidor\n");
+        return -1;
+    }
+
+    // Text mode: on Windows a CR LF arrives as one line feed and a Ctrl-Z
+    // byte ends the input.
+    FILE *commands = fopen(path, "r");
+    if (commands == nullptr) {
+        printf("Error abriendo el archivo %s, errno %d\n", path, errno);
+        exit(1);
+    }
+
+    char line[RUVADO_LINE_SIZE];
+    char reply[RUVADO_REPLY_SIZE + 1];
+    // A read error ends the loop like the end of the file.
+    while (fgets(line, sizeof line, commands) != nullptr) {
+        char *end = strchr(line, '\n');
+        if (end != nullptr)
+            *end = '\0';
+        end = strchr(line, '\r');
+        if (end != nullptr)
+            *end = '\0';
+
+        ShowTrace("Envio     : [%s]\n", line);
+        // An empty line is a zero-length send, answered like any other; a
+        // partial send counts as sent.
+        if (TcpSend(sock, line, (int)strlen(line), RUVADO_WAIT_MS) < 0) {
+            printf("Error enviando el comando\n");
+            return -1;
+        }
+
+        // A receive that carries an interim reply is thrown away whole, even
+        // when the final answer came with it.
+        for (;;) {
+            int received = TcpReceive(sock, reply, RUVADO_REPLY_SIZE, RUVADO_WAIT_MS);
+            if (received < 0) {
+                printf("Error esperando la respuesta (Rc = %d), errno %d\n", received, errno);
+                return -1;
+            }
+            reply[received] = '\0';
+            if (!IsInterimReply(reply))
+                break;
+        }
+        ShowTrace("Respuesta : [%s]\n\n", reply);
+    }
+
+    fclose(commands);
+    TcpClose(sock);
+    return 0;
+}
+
+int RuvadoMain(int argc, char *argv[])
+{
+    // The handler is exit itself: output is flushed and the status is the
+    // signal's number.
+    signal(SIGINT, exit);
+    signal(SIGTERM, exit);
+    signal(SIGABRT, exit);
+
+    int port = RUVADO_DEFAULT_PORT;
+    char host[RUVADO_HOST_SIZE];
+    int host_given = 0;
+    int option;
+    while ((option = getopt(argc, argv, "p:t:u")) != -1) {
+        switch (option) {
+        case 'p':
+            port = atoi(optarg);
+            break;
+        case 't':
+            // A longer name would not fit; cutting it could reach another host.
+            if (strlen(optarg) >= sizeof host)
+                Usage();
+            snprintf(host, sizeof host, "%s", optarg);
+            host_given = 1;
+            break;
+        default:
+            Usage();
+        }
+    }
+    argc -= optind;
+    argv += optind;
+    if (argc < 1 || !host_given)
+        Usage();
+
+    return SendFile(argv[0], host, (unsigned short)port);
+}

@@ -1,0 +1,40 @@
+/* ruvado's exchange with the command server.
+ *
+ *   RuvadoMain(argc, argv)        the whole program: options, then SendFile;
+ *                                 returns the exit status (0, or -1 for a
+ *                                 network failure); usage errors and an
+ *                                 unopenable command file end the process
+ *                                 with status 1
+ *   Usage()                       prints the usage message, exits with 1
+ *   SendFile(path, host, port)    sends each line of the command file and
+ *                                 shows it with its reply: 0 or -1
+ *   ShowTrace(format, ...)        printf-style, to standard output, with
+ *                                 every FS byte (0x1C) shown as '|'
+ */
+#ifndef RUVADO_EXCHANGE_H
+#define RUVADO_EXCHANGE_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define RUVADO_DEFAULT_PORT 1600
+#define RUVADO_WAIT_MS 15000   /* limit of every send wait and receive wait */
+#define RUVADO_LINE_SIZE 500   /* a line is read with this limit: 499 characters */
+#define RUVADO_REPLY_SIZE 500  /* most bytes taken by one receive */
+#define RUVADO_HOST_SIZE 100   /* host buffer: 99 characters and the NUL */
+
+int RuvadoMain(int argc, char *argv[]);
+void Usage(void);
+int SendFile(const char *path, const char *host, unsigned short port);
+void ShowTrace(const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,47 @@
+// The local address on POSIX: there is no registry, so the interfaces are
+// asked directly.
+#include "localaddr.h"
+#include "sockapi.h"
+
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <stddef.h>
+
+static unsigned long cached_address = 0; // 0: no lookup has succeeded yet
+static unsigned long cached_mask = 0;
+
+int LocalAddr(unsigned long *out_address, unsigned long *out_mask)
+{
+    if (cached_address == 0) {
+        struct ifaddrs *interfaces = nullptr;
+        if (getifaddrs(&interfaces) != 0)
+            return -1;
+        for (struct ifaddrs *one = interfaces; one != nullptr && cached_address == 0; one = one->ifa_next) {
+            if (one->ifa_addr == nullptr || one->ifa_addr->sa_family != AF_INET)
+                continue;
+            if ((one->ifa_flags & IFF_UP) == 0 || (one->ifa_flags & IFF_LOOPBACK) != 0)
+                continue;
+            cached_address = ntohl(((struct sockaddr_in *)one->ifa_addr)->sin_addr.s_addr);
+            cached_mask = one->ifa_netmask == nullptr
+                              ? 0
+                              : ntohl(((struct sockaddr_in *)one->ifa_netmask)->sin_addr.s_addr);
+        }
+        freeifaddrs(interfaces);
+        if (cached_address == 0)
+            return -1;
+    }
+    *out_address = cached_address;
+    *out_mask = cached_mask;
+    return 0;
+}
+
+char *LocalAddrText(void)
+{
+    unsigned long address = 0;
+    unsigned long mask = 0;
+    if (LocalAddr(&address, &mask) < 0)
+        return nullptr;
+    struct in_addr network;
+    network.s_addr = htonl((unsigned int)address);
+    return inet_ntoa(network);
+}

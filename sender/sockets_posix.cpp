@@ -1,0 +1,62 @@
+// Socket layer pieces that differ on POSIX: there is no socket library to
+// start, sockets close with close(), and the wait uses poll() because a
+// select() set is a bitmap that a descriptor at or past FD_SETSIZE would
+// overrun.
+#include "tcp.h"
+#include "sockapi.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+static int sockets_started = 0;
+
+int SocketsInit(void)
+{
+    if (sockets_started)
+        return 0;
+    // Set before the attempt, as on Windows: later calls return 0 at once.
+    sockets_started = 1;
+    // A send on a connection the peer has reset must come back as a failed
+    // send, as it does on Windows, instead of killing the process by SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
+    return 0;
+}
+
+int SocketClose(int sock)
+{
+    return close(sock);
+}
+
+int TcpWait(int sock, int limit_ms, int mode)
+{
+    if (limit_ms == -1)
+        return 1;
+    if (limit_ms < -1)
+        return TCP_ERR_SELECT;
+
+    struct pollfd watched;
+    watched.fd = sock;
+    watched.revents = 0;
+    switch (mode) {
+    case WAIT_WRITE:
+        watched.events = POLLOUT;
+        break;
+    case WAIT_READ:
+        watched.events = POLLIN;
+        break;
+    case WAIT_EXCEPT:
+        watched.events = POLLPRI;
+        break;
+    default:
+        return TCP_ERR_SELECT;
+    }
+
+    // A limit of 0 waits without limit.
+    int ready = poll(&watched, 1, limit_ms == 0 ? -1 : limit_ms);
+    if (ready == 0)
+        return TCP_ERR_TIMEOUT;
+    if (ready == 1 && (watched.revents & POLLNVAL) == 0)
+        return 0;
+    return TCP_ERR_SELECT;
+}

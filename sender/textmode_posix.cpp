@@ -1,0 +1,3 @@
+#include "textmode.h"
+
+const int TextModeOpenFlag = 0;

@@ -1,0 +1,5 @@
+#include "textmode.h"
+
+#include <fcntl.h>
+
+const int TextModeOpenFlag = O_TEXT;

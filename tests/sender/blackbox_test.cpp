@@ -1,0 +1,421 @@
+// ruvado run as a real program against the scripted server. The same binary
+// runs twice under CTest: against the native ruvado and against ruvado.exe
+// under wine. RUVADO_COMMAND says which, as '|'-separated words: the flavour
+// ("posix" or "windows"), then the command line prefix (the program, or a
+// runner and its arguments followed by the program).
+#include "runprogram.h"
+#include "scriptserver.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstdlib>
+#include <netinet/in.h>
+#include <regex>
+#include <signal.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace scriptserver;
+using runprogram::ReadFile;
+using runprogram::WriteFile;
+
+namespace {
+
+const int kRunLimitMs = 30000;
+
+bool IsWindows()
+{
+    const char *command = std::getenv("RUVADO_COMMAND");
+    return command != nullptr && std::string(command).rfind("windows|", 0) == 0;
+}
+
+// The console and the log are text mode on Windows: each line feed is
+// written as CR LF.
+std::string Text(const std::string &posix_text)
+{
+    if (!IsWindows())
+        return posix_text;
+    std::string converted;
+    for (char c : posix_text) {
+        if (c == '\n')
+            converted += '\r';
+        converted += c;
+    }
+    return converted;
+}
+
+// Matches actual against expected where each '#' in expected stands for a
+// run of digits (the errno of a failed receive is whatever the runtime left).
+bool MatchesWithNumbers(const std::string &actual, const std::string &expected)
+{
+    std::string pattern;
+    for (char c : expected) {
+        if (c == '#')
+            pattern += "-?[0-9]+";
+        else if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos)
+            (pattern += '\\') += c;
+        else
+            pattern += c;
+    }
+    return std::regex_match(actual, std::regex(pattern));
+}
+
+class Ruvado : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char *command = std::getenv("RUVADO_COMMAND");
+        ASSERT_NE(command, nullptr) << "RUVADO_COMMAND is not set";
+        std::string all(command);
+        size_t start = 0;
+        for (size_t semicolon; (semicolon = all.find('|', start)) != std::string::npos; start = semicolon + 1)
+            prefix_.push_back(all.substr(start, semicolon - start));
+        prefix_.push_back(all.substr(start));
+        prefix_.erase(prefix_.begin()); // the flavour
+        ASSERT_FALSE(prefix_.empty());
+        dir_ = runprogram::MakeTempDir();
+    }
+    void TearDown() override { runprogram::RemoveTree(dir_); }
+
+    std::vector<std::string> Args(std::vector<std::string> args)
+    {
+        std::vector<std::string> all = prefix_;
+        all.insert(all.end(), args.begin(), args.end());
+        return all;
+    }
+    runprogram::Result RunRuvado(std::vector<std::string> args) { return runprogram::Run(Args(args), dir_, kRunLimitMs); }
+    runprogram::Result RunAgainst(Server &server, const std::string &file_bytes)
+    {
+        WriteFile(dir_ + "/cmd.txt", file_bytes);
+        auto result = RunRuvado({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "cmd.txt"});
+        server.Finish();
+        return result;
+    }
+    std::string Connecting(unsigned short port) { return "Conectando a 127.0.0.1, port " + std::to_string(port) + "\n"; }
+
+    std::vector<std::string> prefix_;
+    std::string dir_;
+};
+
+TEST_F(Ruvado, SendsEachLineWithoutTerminatorAndShowsFsAsBar)
+{
+    Script script;
+    script.per_receive = {{Reply("OK\x1c" "1")}, {Reply("OK 2")}};
+    Server server(script);
+    auto result = RunAgainst(server, "A\x1c" "B\r\nsecond line\n");
+
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, Text(Connecting(server.Port()) +
+                               "Envio     : [A|B]\nRespuesta : [OK|1]\n\n"
+                               "Envio     : [second line]\nRespuesta : [OK 2]\n\n"));
+    EXPECT_EQ(server.Receives(), (std::vector<std::string>{"A\x1c" "B", "second line"}));
+}
+
+TEST_F(Ruvado, LogsItsLocalPortToSpoolerLogWithAnEmptyLineAfter)
+{
+    Script script;
+    script.otherwise = {Echo()};
+    Server server(script);
+    auto result = RunAgainst(server, "x\n");
+    ASSERT_EQ(result.status, 0);
+
+    std::string log = ReadFile(dir_ + "/spooler.log");
+    std::string port = std::to_string(server.PeerPort());
+    std::string nl = IsWindows() ? "\r\n" : "\n";
+    EXPECT_TRUE(std::regex_match(log, std::regex("[0-3][0-9]/[01][0-9]-[0-2][0-9]:[0-5][0-9]:[0-6][0-9]: Port local = " +
+                                                 port + nl + nl)))
+        << log;
+}
+
+TEST_F(Ruvado, RotatesAFullSpoolerLogToTheBackup)
+{
+    std::string full(500000, 'x');
+    WriteFile(dir_ + "/spooler.log", full);
+    WriteFile(dir_ + "/spooler.l_g", "older backup");
+    Script script;
+    script.otherwise = {Echo()};
+    Server server(script);
+    auto result = RunAgainst(server, "x\n");
+    ASSERT_EQ(result.status, 0);
+
+    EXPECT_EQ(ReadFile(dir_ + "/spooler.l_g"), full);
+    std::string fresh = ReadFile(dir_ + "/spooler.log");
+    EXPECT_EQ(fresh.find("Port local = " + std::to_string(server.PeerPort())), 16u) << fresh;
+    EXPECT_EQ(fresh.size(), Text("dd/mm-hh:mm:ss: Port local = " + std::to_string(server.PeerPort()) + "\n\n").size());
+}
+
+TEST_F(Ruvado, ThrowsAwayInterimRepliesEvenWhenTheAnswerCameWithThem)
+{
+    Script script;
+    script.per_receive = {
+        {Reply("DC2", 50), Reply("..DC4..", 100), Reply("DC2", 100), Reply("OK", 100)},
+        {Reply("DC4 and OK together"), Reply("FINAL", 200)},
+        // Control bytes 0x12/0x14 are no interim replies: only the letters count.
+        {Reply("\x12\x14")},
+    };
+    Server server(script);
+    auto result = RunAgainst(server, "one\ntwo\nthree\n");
+
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, Text(Connecting(server.Port()) + "Envio     : [one]\nRespuesta : [OK]\n\n" +
+                               "Envio     : [two]\nRespuesta : [FINAL]\n\n" +
+                               "Envio     : [three]\nRespuesta : [\x12\x14]\n\n"));
+}
+
+TEST_F(Ruvado, ShowsTheLongestLineAndReplyWholeAndSplitsLongerLines)
+{
+    std::string line499(499, 'L');
+    std::string reply500(500, 'R');
+    std::string long_line = std::string(499, 'a') + std::string(499, 'b') + "tail";
+    Script script;
+    script.per_receive = {
+        {Reply(reply500)},
+        // The 499 characters leave the line feed for the next read: an empty
+        // command, sent as zero bytes, which still waits for an answer.
+        {Echo(), Reply("for the empty one", 300)},
+    };
+    script.otherwise = {Echo()};
+    Server server(script);
+    auto result = RunAgainst(server, "first\n" + line499 + "\n" + long_line + "\n");
+
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, Text(Connecting(server.Port()) + "Envio     : [first]\nRespuesta : [" + reply500 + "]\n\n" +
+                               "Envio     : [" + line499 + "]\nRespuesta : [" + line499 + "]\n\n" +
+                               "Envio     : []\nRespuesta : [for the empty one]\n\n" +
+                               "Envio     : [" + std::string(499, 'a') + "]\nRespuesta : [" + std::string(499, 'a') + "]\n\n" +
+                               "Envio     : [" + std::string(499, 'b') + "]\nRespuesta : [" + std::string(499, 'b') + "]\n\n" +
+                               "Envio     : [tail]\nRespuesta : [tail]\n\n"));
+    EXPECT_EQ(server.Receives(), (std::vector<std::string>{"first", line499, std::string(499, 'a'), std::string(499, 'b'), "tail"}));
+}
+
+TEST_F(Ruvado, AReplyOver500BytesSpillsIntoTheNextCommandsReply)
+{
+    std::string big = std::string(500, 'x') + "REST";
+    Script script;
+    script.per_receive = {{Reply(big)}, {Silent()}, {Reply("third")}};
+    Server server(script);
+    auto result = RunAgainst(server, "1\n2\n3\n");
+
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, Text(Connecting(server.Port()) + "Envio     : [1]\nRespuesta : [" + std::string(500, 'x') + "]\n\n" +
+                               "Envio     : [2]\nRespuesta : [REST]\n\n" + "Envio     : [3]\nRespuesta : [third]\n\n"));
+    EXPECT_EQ(server.Receives(), (std::vector<std::string>{"1", "2", "3"}));
+}
+
+TEST_F(Ruvado, ShowsAReplyOnlyUpToItsFirstNul)
+{
+    Script script;
+    script.per_receive = {{Reply(std::string("OK\0DC2 hidden", 13))}};
+    Server server(script);
+    auto result = RunAgainst(server, "q\n");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, Text(Connecting(server.Port()) + "Envio     : [q]\nRespuesta : [OK]\n\n"));
+}
+
+TEST_F(Ruvado, EndOfFileWithoutLineFeedAndEmptyFile)
+{
+    {
+        Script script;
+        script.otherwise = {Echo()};
+        Server server(script);
+        auto result = RunAgainst(server, "last");
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out, Text(Connecting(server.Port()) + "Envio     : [last]\nRespuesta : [last]\n\n"));
+    }
+    {
+        Server server(Script{});
+        auto result = RunAgainst(server, "");
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out, Text(Connecting(server.Port())));
+        EXPECT_TRUE(server.Accepted());
+        EXPECT_TRUE(server.Receives().empty());
+    }
+}
+
+TEST_F(Ruvado, CtrlZEndsTheCommandFileOnlyOnWindows)
+{
+    Script script;
+    script.otherwise = {Echo()};
+    Server server(script);
+    auto result = RunAgainst(server, "A\nB\x1a" "C\nD\n");
+
+    EXPECT_EQ(result.status, 0);
+    if (IsWindows()) {
+        EXPECT_EQ(result.out, Text(Connecting(server.Port()) + "Envio     : [A]\nRespuesta : [A]\n\n" +
+                                   "Envio     : [B]\nRespuesta : [B]\n\n"));
+        EXPECT_EQ(server.Receives(), (std::vector<std::string>{"A", "B"}));
+    } else {
+        EXPECT_EQ(server.Receives(), (std::vector<std::string>{"A", "B\x1a" "C", "D"}));
+    }
+}
+
+TEST_F(Ruvado, ConnectionClosedOrResetByTheServerEndsWithRc108AndStatus255)
+{
+    for (bool reset : {false, true}) {
+        Script script;
+        script.per_receive = {{Reply("first ok")}, {reset ? Reset(50) : Close(50)}};
+        Server server(script);
+        auto result = RunAgainst(server, "1\n2\n3\n");
+
+        EXPECT_EQ(result.status, 255) << "reset " << reset;
+        std::string expected = Connecting(server.Port()) + "Envio     : [1]\nRespuesta : [first ok]\n\n" +
+                               "Envio     : [2]\nError esperando la respuesta (Rc = -108), errno #\n";
+        EXPECT_TRUE(MatchesWithNumbers(result.out, Text(expected))) << result.out;
+        if (reset && !IsWindows()) {
+            EXPECT_NE(result.out.find("errno 104\n"), std::string::npos) << "ECONNRESET expected";
+        }
+        EXPECT_EQ(server.Receives(), (std::vector<std::string>{"1", "2"}));
+    }
+}
+
+TEST_F(Ruvado, WaitsThroughALateAnswer)
+{
+    Script script;
+    script.per_receive = {{Reply("late", 1500)}};
+    Server server(script);
+    auto result = RunAgainst(server, "slow\n");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, Text(Connecting(server.Port()) + "Envio     : [slow]\nRespuesta : [late]\n\n"));
+}
+
+// The one full 15 s wait of this suite: an empty line is a zero-length send,
+// and with no answer the receive wait runs out.
+TEST_F(Ruvado, EmptyLineWithoutAnswerTimesOutWithRc101After15Seconds)
+{
+    Server server(Script{});
+    auto started = std::chrono::steady_clock::now();
+    auto result = RunAgainst(server, "\n");
+    auto waited = std::chrono::steady_clock::now() - started;
+
+    EXPECT_EQ(result.status, 255);
+    EXPECT_TRUE(MatchesWithNumbers(result.out, Text(Connecting(server.Port()) + "Envio     : []\n" +
+                                                    "Error esperando la respuesta (Rc = -101), errno #\n")))
+        << result.out;
+    EXPECT_GE(waited, std::chrono::milliseconds(14900));
+    EXPECT_TRUE(server.Receives().empty());
+}
+
+TEST_F(Ruvado, UnopenableCommandFileEndsWithStatus1AfterConnecting)
+{
+    Server server(Script{});
+    auto result = RunRuvado({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "missing.txt"});
+    server.Finish();
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, Text(Connecting(server.Port()) + "Error abriendo el archivo missing.txt, errno 2\n"));
+    EXPECT_TRUE(server.Accepted());
+}
+
+TEST_F(Ruvado, UsageErrorsPrintTheUsageAndEndWithStatus1)
+{
+    WriteFile(dir_ + "/cmd.txt", "x\n");
+    const std::string usage = Text("Uso: ruvado [-p tcpport] -t host archivo \n");
+    std::string host99(99, 'h');
+    std::vector<std::vector<std::string>> cases = {
+        {},
+        {"-u", "-t", "127.0.0.1", "cmd.txt"},
+        {"-x", "-t", "127.0.0.1", "cmd.txt"},
+        {"-t", "127.0.0.1"},              // no command file
+        {"-t", "127.0.0.1", "--"},        // "--" is consumed, not a file
+        {"-t", "127.0.0.1", "-"},         // so is a lone "-"
+        {"-t"},                           // option without its argument
+        {"-p", "1600", "cmd.txt"},        // no host
+        {"-t", host99 + "h", "cmd.txt"},  // 100 characters do not fit
+        {"-p"},                           // -p without its argument
+    };
+    for (const auto &args : cases) {
+        auto result = RunRuvado(args);
+        std::string shown;
+        for (const auto &arg : args)
+            shown += "'" + arg + "' ";
+        EXPECT_EQ(result.status, 1) << shown;
+        EXPECT_EQ(result.out, usage) << shown;
+    }
+}
+
+TEST_F(Ruvado, NetworkFailuresEndWithStatus255)
+{
+    WriteFile(dir_ + "/cmd.txt", "x\n");
+    // A port that was just free: nothing listens there.
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length);
+    unsigned short free_port = ntohs(address.sin_port);
+    close(probe);
+
+    auto refused = RunRuvado({"-p", std::to_string(free_port), "-t", "127.0.0.1", "cmd.txt"});
+    EXPECT_EQ(refused.status, 255);
+    EXPECT_EQ(refused.out, Text(Connecting(free_port) + "Error conectando al servidor\n"));
+
+    // "abc" converts to port 0.
+    auto port_zero = RunRuvado({"-p", "abc", "-t", "127.0.0.1", "cmd.txt"});
+    EXPECT_EQ(port_zero.status, 255);
+    EXPECT_EQ(port_zero.out, Text(Connecting(0) + "Error conectando al servidor\n"));
+
+    auto unknown = RunRuvado({"-t", "no-such-host.invalid", "cmd.txt"});
+    EXPECT_EQ(unknown.status, 255);
+    EXPECT_EQ(unknown.out, Text("No se encontro el Host no-such-host.invalid en el archivo hosts\n"));
+}
+
+TEST_F(Ruvado, OptionScanningOnTheRealCommandLine)
+{
+    Script script;
+    script.otherwise = {Echo()};
+    std::string port;
+    {
+        // "--" ends the options and is consumed; -p attached to its value.
+        Server server(script);
+        WriteFile(dir_ + "/f", "a\n");
+        auto result = RunRuvado({"-p" + std::to_string(server.Port()), "-t", "127.0.0.1", "--", "f", "ignored"});
+        server.Finish();
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(server.Receives(), std::vector<std::string>{"a"});
+    }
+    {
+        // A lone "-" ends the options too; the last -p wins; a port above
+        // 65535 keeps its low 16 bits.
+        Server server(script);
+        auto result = RunRuvado({"-p", "1", "-t127.0.0.1", "-p", std::to_string(65536 * 3 + server.Port()), "-", "f"});
+        server.Finish();
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out, Text(Connecting(server.Port()) + "Envio     : [a]\nRespuesta : [a]\n\n"));
+    }
+    {
+        // Options after the first operand are not scanned: the "-p" that
+        // follows "f" is ignored and the port is the one given before.
+        Server server(script);
+        auto result = RunRuvado({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "f", "-p", "9"});
+        server.Finish();
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(server.Receives(), std::vector<std::string>{"a"});
+    }
+}
+
+// Windows turns SIGINT into a console event that a program without a console
+// never sees, so the signal statuses are pinned down on POSIX.
+TEST_F(Ruvado, SigtermAndSigintEndTheRunWithTheSignalNumberAndFlushedOutput)
+{
+    if (IsWindows())
+        GTEST_SKIP() << "POSIX signals only";
+    for (int signal_number : {SIGTERM, SIGINT}) {
+        Server server(Script{});
+        WriteFile(dir_ + "/cmd.txt", "wait\n");
+        auto child = runprogram::Start(Args({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "cmd.txt"}), dir_);
+        for (int tries = 0; tries < 500 && !server.Received(); tries++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(server.Received());
+        kill(child.pid, signal_number);
+        auto result = runprogram::Wait(child, kRunLimitMs);
+        server.Finish();
+        EXPECT_EQ(result.signal, 0);
+        EXPECT_EQ(result.status, signal_number);
+        EXPECT_EQ(result.out, Connecting(server.Port()) + "Envio     : [wait]\n");
+    }
+}
+
+} // namespace
