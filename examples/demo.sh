@@ -52,7 +52,7 @@ done
 
 echo
 echo "== What the server sent while the slow commands worked (ruvado waits through these)"
-grep -a 'intermedia\|DC2\|DC4' "$work/fiscald.trace" | sed 's/\r$//; s/^/   trace: /' | head -n 8 || true
+grep -a 'intermedia' "$work/fiscald.trace" | sed 's/\r$//; s/^/   trace: /' | head -n 8 || true
 echo
 echo "== spooler.log, ruvado's own log"
 sed 's/^/   /' "$work/spooler.log"

@@ -169,8 +169,10 @@ void ClientWaitHook(int port, int kind)
         return;
     }
     LastInterimMs = NowMs();
-    if (sent > 0)
+    if (sent > 0) {
         InterimSent = 1;
+        Tracelet("fiscald: respuesta intermedia %s", interim);
+    }
 }
 
 static void WaitInterimGone(void)
