@@ -1,5 +1,5 @@
 # What `cmake --install` lays out, and the packages CPack makes of it.
-#   bin/                 ruvado, fiscald, fiscalsim
+#   bin/                 ruvado, fiscald, fiscalsim (Windows: ruvado.exe at the top)
 #   include/fiscalkit/   the driver's headers and the packet layer's
 #   lib/                 libfiscaldriver.a, libfiscalpacket.a, libfiscalframe.a
 #   lib/pkgconfig/       fiscaldriver.pc, fiscalpacket.pc
@@ -10,8 +10,13 @@ include(CMakePackageConfigHelpers)
 
 set(KIT_INCLUDE_SUBDIR ${CMAKE_INSTALL_INCLUDEDIR}/fiscalkit)
 
+if(WIN32)
+  # Windows users unzip one folder: the program and its guide side by side.
+  install(TARGETS ruvado RUNTIME DESTINATION .)
+  install(FILES docs/ruvado.md DESTINATION . OPTIONAL)
+endif()
 foreach(program ruvado fiscald fiscalsim)
-  if(TARGET ${program})
+  if(TARGET ${program} AND NOT WIN32)
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
 endforeach()
