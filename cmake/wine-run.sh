@@ -25,6 +25,14 @@ if [ ! -f "$WINEPREFIX/.kit-ready" ]; then
     fi
   ) 9>"$WINEPREFIX.lock"
 fi
-# Keeps the server up between tests; a no-op when it already runs.
-wineserver -p >/dev/null 2>&1 || true
+# Keeps the server up between tests; a no-op when it already runs. A server
+# started here gets its session's services booted at once with no output, or
+# the first program would start them holding its output pipe open for as long
+# as the server lives (and CTest would wait for that pipe forever).
+(
+  flock 9
+  if wineserver -p >/dev/null 2>&1 </dev/null 9>&-; then
+    wineboot >/dev/null 2>&1 </dev/null 9>&- || true
+  fi
+) 9>"$WINEPREFIX.lock"
 exec wine "$@"
