@@ -194,14 +194,24 @@ TEST_F(Ruvado, AReplyOver500BytesSpillsIntoTheNextCommandsReply)
 {
     std::string big = std::string(500, 'x') + "REST";
     Script script;
-    script.per_receive = {{Reply(big)}, {Silent()}, {Reply("third")}};
+    // "2" is answered at once by the spilled rest, so ruvado sends "3" at
+    // once too, and the server may take "2" and "3" in one receive. Its
+    // second receive is answered either way, late enough for ruvado to have
+    // taken the rest on its own first.
+    script.per_receive = {{Reply(big)}, {Reply("third", 500)}};
     Server server(script);
     auto result = RunAgainst(server, "1\n2\n3\n");
 
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, Text(Connecting(server.Port()) + "Envio     : [1]\nRespuesta : [" + std::string(500, 'x') + "]\n\n" +
                                "Envio     : [2]\nRespuesta : [REST]\n\n" + "Envio     : [3]\nRespuesta : [third]\n\n"));
-    EXPECT_EQ(server.Receives(), (std::vector<std::string>{"1", "2", "3"}));
+    auto receives = server.Receives();
+    ASSERT_FALSE(receives.empty());
+    EXPECT_EQ(receives[0], "1");
+    std::string all;
+    for (const auto &receive : receives)
+        all += receive;
+    EXPECT_EQ(all, "123");
 }
 
 TEST_F(Ruvado, ShowsAReplyOnlyUpToItsFirstNul)
