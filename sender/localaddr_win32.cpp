@@ -72,14 +72,3 @@ int LocalAddr(unsigned long *out_address, unsigned long *out_mask)
     *out_mask = cached_mask;
     return 0;
 }
-
-char *LocalAddrText(void)
-{
-    unsigned long address = 0;
-    unsigned long mask = 0;
-    if (LocalAddr(&address, &mask) < 0)
-        return nullptr;
-    struct in_addr network;
-    network.s_addr = htonl(address);
-    return inet_ntoa(network);
-}
