@@ -5,6 +5,7 @@
 #include "tcp.h"
 #include "sockapi.h"
 
+#include <errno.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -59,4 +60,20 @@ int TcpWait(int sock, int limit_ms, int mode)
     if (ready == 1 && (watched.revents & POLLNVAL) == 0)
         return 0;
     return TCP_ERR_SELECT;
+}
+
+int SocketSendWhenWritable(int sock, const char *data, int length, int limit_ms)
+{
+    // A socket with room in its buffer takes the bytes at once, so the send
+    // is tried first without blocking: the wait (and its system call) is
+    // only needed, and only made, when the buffer is full. The result is
+    // the one a wait followed by a send would give.
+    if (limit_ms >= 0) {
+        ssize_t sent = send(sock, data, (size_t)length, MSG_DONTWAIT);
+        if (sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            return (int)sent;
+    }
+    if (TcpWait(sock, limit_ms, WAIT_WRITE) < 0)
+        return TCP_ERR_TIMEOUT;
+    return (int)send(sock, data, (size_t)length, 0);
 }
