@@ -5,7 +5,6 @@
 #include "tcp.h"
 #include "sockapi.h"
 
-#include <errno.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -66,11 +65,11 @@ int SocketSendWhenWritable(int sock, const char *data, int length, int limit_ms)
 {
     // A socket with room in its buffer takes the bytes at once, so the send
     // is tried first without blocking: the wait (and its system call) is
-    // only needed, and only made, when the buffer is full. The result is
-    // the one a wait followed by a send would give.
+    // only made when that send did not go. Any failure takes the full path,
+    // wait then send, so results and errno are the ones it always gave.
     if (limit_ms >= 0) {
         ssize_t sent = send(sock, data, (size_t)length, MSG_DONTWAIT);
-        if (sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+        if (sent >= 0)
             return (int)sent;
     }
     if (TcpWait(sock, limit_ms, WAIT_WRITE) < 0)
