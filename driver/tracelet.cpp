@@ -67,6 +67,40 @@ int debopen(const char *path)
     return fd;
 }
 
+// The stamp has no seconds, so it changes once a minute: it is kept with the
+// minute it was made for and rebuilt (through localtime_r) only when another
+// minute has begun. Zone offsets change on whole minutes, so the text is the
+// one a fresh localtime_r would give.
+static time_t StampMinute = -1;
+static char Stamp[16];
+static size_t StampLength;
+
+// buf_file = stamp, the message in buffer, CR LF; returns its length.
+static size_t BuildFileLine(void)
+{
+    time_t now = time(nullptr);
+    if (now / 60 != StampMinute) {
+        struct tm local;
+        memset(&local, 0, sizeof(local));
+        localtime_r(&now, &local);
+        int length = snprintf(Stamp, sizeof(Stamp), "%02d%02d-%02d%02d: ", local.tm_mday,
+                              local.tm_mon + 1, local.tm_hour, local.tm_min);
+        StampLength = length < 0 ? 0 : length >= (int)sizeof(Stamp) ? sizeof(Stamp) - 1 : (size_t)length;
+        StampMinute = now / 60;
+    }
+    size_t message = strlen(buffer);
+    size_t room = sizeof(buf_file) - 1 - 2 - StampLength;
+    if (message > room) {
+        message = room;
+    }
+    memcpy(buf_file, Stamp, StampLength);
+    memcpy(buf_file + StampLength, buffer, message);
+    memcpy(buf_file + StampLength + message, "\r\n", 2);
+    size_t total = StampLength + message + 2;
+    buf_file[total] = '\0';
+    return total;
+}
+
 void FISCAL_debug(const char *format, va_list args)
 {
     if (fdebug == 0 && fsave == 0) {
@@ -74,7 +108,12 @@ void FISCAL_debug(const char *format, va_list args)
     }
     vsnprintf(buffer, sizeof(buffer), format, args);
     if (fdebug != 0) {
-        printf("%s\r\n", buffer);
+        // The message is already formatted: copied out as it is, under one
+        // lock of the stream, rather than formatted a second time by printf.
+        flockfile(stdout);
+        fwrite_unlocked(buffer, 1, strlen(buffer), stdout);
+        fwrite_unlocked("\r\n", 1, 2, stdout);
+        funlockfile(stdout);
     }
     if (fsave == 0) {
         return;
@@ -84,15 +123,8 @@ void FISCAL_debug(const char *format, va_list args)
     if (fd < 0) {
         return;
     }
-    time_t now = time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
-    int length = snprintf(buf_file, sizeof(buf_file), "%02d%02d-%02d%02d: %s\r\n",
-                          local.tm_mday, local.tm_mon + 1, local.tm_hour, local.tm_min, buffer);
-    if (length > 0) {
-        // A trace that cannot be written is dropped; there is nowhere to report it.
-        ssize_t written = write(fd, buf_file, strlen(buf_file));
-        (void)written;
-    }
+    // A trace that cannot be written is dropped; there is nowhere to report it.
+    ssize_t written = write(fd, buf_file, BuildFileLine());
+    (void)written;
     close(fd);
 }

@@ -30,8 +30,18 @@ void ShowTrace(const char *format, ...)
     va_start(arguments, format);
     vsnprintf(display, sizeof display, format, arguments);
     va_end(arguments);
-    for (const char *next = display; *next != '\0'; next++)
-        putchar(*next == field_separator ? '|' : *next);
+    // Written in runs between FS bytes: the same bytes as one putchar each,
+    // without taking the stream's lock for every character.
+    const char separator[] = {field_separator, '\0'};
+    const char *run = display;
+    for (;;) {
+        size_t length = strcspn(run, separator);
+        fwrite(run, 1, length, stdout);
+        if (run[length] == '\0')
+            break;
+        putchar('|');
+        run += length + 1;
+    }
 }
 
 // Interim replies say the command is still being worked on.

@@ -22,6 +22,9 @@ extern "C" {
 
 /* Closes a socket handle: closesocket on Windows, close on POSIX. */
 int SocketClose(int sock);
+/* One send once the socket can be written within limit_ms (TcpWait's
+ * limits): send's result, or TCP_ERR_TIMEOUT when the wait failed. */
+int SocketSendWhenWritable(int sock, const char *data, int length, int limit_ms);
 
 #ifdef __cplusplus
 }

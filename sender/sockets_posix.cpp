@@ -60,3 +60,19 @@ int TcpWait(int sock, int limit_ms, int mode)
         return 0;
     return TCP_ERR_SELECT;
 }
+
+int SocketSendWhenWritable(int sock, const char *data, int length, int limit_ms)
+{
+    // A socket with room in its buffer takes the bytes at once, so the send
+    // is tried first without blocking: the wait (and its system call) is
+    // only made when that send did not go. Any failure takes the full path,
+    // wait then send, so results and errno are the ones it always gave.
+    if (limit_ms >= 0) {
+        ssize_t sent = send(sock, data, (size_t)length, MSG_DONTWAIT);
+        if (sent >= 0)
+            return (int)sent;
+    }
+    if (TcpWait(sock, limit_ms, WAIT_WRITE) < 0)
+        return TCP_ERR_TIMEOUT;
+    return (int)send(sock, data, (size_t)length, 0);
+}

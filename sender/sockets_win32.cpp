@@ -55,3 +55,10 @@ int TcpWait(int sock, int limit_ms, int mode)
         return 0;
     return TCP_ERR_SELECT;
 }
+
+int SocketSendWhenWritable(int sock, const char *data, int length, int limit_ms)
+{
+    if (TcpWait(sock, limit_ms, WAIT_WRITE) < 0)
+        return TCP_ERR_TIMEOUT;
+    return send((SOCKET)sock, data, length, 0);
+}

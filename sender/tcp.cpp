@@ -57,10 +57,8 @@ int TcpConnect(int sock, unsigned long address, unsigned short port)
 
 int TcpSend(int sock, const char *data, int length, int limit_ms)
 {
-    if (TcpWait(sock, limit_ms, WAIT_WRITE) < 0)
-        return TCP_ERR_TIMEOUT;
     // One send: a partial count is the caller's to judge, nothing is re-sent.
-    return (int)send(sock, data, length, 0);
+    return SocketSendWhenWritable(sock, data, length, limit_ms);
 }
 
 int TcpReceive(int sock, char *buffer, int size, int limit_ms)
