@@ -78,6 +78,8 @@ __attribute__((destructor)) static void ReportCounts(void)
     if (path == NULL)
         return;
     long hwm_kib = -1;
+    long anon_kib = -1;
+    long file_kib = -1;
     int status = open("/proc/self/status", O_RDONLY);
     if (status >= 0) {
         static char text[4096];
@@ -88,11 +90,21 @@ __attribute__((destructor)) static void ReportCounts(void)
             const char *field = strstr(text, "VmHWM:");
             if (field != NULL)
                 hwm_kib = strtol(field + 6, NULL, 10);
+            /* The process's own pages, apart from the shared library text the
+             * kernel maps in around each page fault (which varies run to run
+             * with what else the machine has in its page cache). */
+            field = strstr(text, "RssAnon:");
+            if (field != NULL)
+                anon_kib = strtol(field + 8, NULL, 10);
+            field = strstr(text, "RssFile:");
+            if (field != NULL)
+                file_kib = strtol(field + 8, NULL, 10);
         }
     }
-    char line[160];
-    int length = snprintf(line, sizeof line, "allocations %lu frees %lu bytes %llu hwm_kib %ld\n",
-                          allocations, frees, bytes, hwm_kib);
+    char line[200];
+    int length = snprintf(line, sizeof line,
+                          "allocations %lu frees %lu bytes %llu hwm_kib %ld anon_kib %ld file_kib %ld\n",
+                          allocations, frees, bytes, hwm_kib, anon_kib, file_kib);
     int fd = open(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (fd >= 0 && length > 0) {
         ssize_t written = write(fd, line, (size_t)length);
