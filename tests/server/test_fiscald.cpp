@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -451,6 +452,88 @@ TEST_F(Fiscald, IdleClientIsLetGoAndTheNextServed)
     ASSERT_EQ(send(next, "A", 1, MSG_NOSIGNAL), 1);
     EXPECT_EQ(ReceiveOnce(idle, 5000), "");   // closed by the server, nothing sent
     EXPECT_EQ(ReceiveOnce(next, 5000), "0000" + FS + "0100" + FS + "00000001");
+}
+
+// "VmRSS" or "VmHWM" of a process, in kB.
+long MemoryKb(pid_t pid, const std::string &field)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(field + ":", 0) == 0)
+            return std::stol(line.substr(field.size() + 1));
+    return -1;
+}
+
+TEST_F(Fiscald, StaysServingWithFlatMemoryUnderCommandStormsReconnectsAndGarbage)
+{
+    StartSim(9600, 0);
+    StartServer({});
+    const std::string status = "0000" + FS + "0000" + FS + "0" + FS + "00000000" + FS + "0";
+    int client = NewClient();
+    ASSERT_GE(client, 0);
+    // Warm up, so that what is measured next is growth, not first use.
+    for (int i = 0; i < 1000; i++)
+        ASSERT_EQ(Final(client, "*"), status);
+    long rss_before = MemoryKb(server_.pid, "VmRSS");
+    long peak_before = MemoryKb(server_.pid, "VmHWM");
+    ASSERT_GT(rss_before, 0);
+
+    // 100 000 commands the controller answers at once, on one connection.
+    auto started = std::chrono::steady_clock::now();
+    int wrong = 0;
+    for (int i = 0; i < 100000; i++)
+        wrong += Final(client, "*") != status;
+    EXPECT_EQ(wrong, 0);
+    auto storm_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    std::printf("100000 commands in %lld ms\n", (long long)storm_ms.count());
+    close(client);
+    clients_.clear();
+
+    // 1000 clients that connect and leave at once; every fourth time one
+    // that is served, which also keeps the listen queue from filling up.
+    for (int i = 0; i < 1000; i++) {
+        int leaving = Connect(tcp_port_);
+        ASSERT_GE(leaving, 0);
+        close(leaving);
+        if (i % 4 == 3) {
+            int served = Connect(tcp_port_);
+            ASSERT_GE(served, 0);
+            ASSERT_EQ(Final(served, "*"), status) << "after " << i + 1 << " clients left";
+            close(served);
+        }
+    }
+
+    // A client sending 200 kB of random bytes while it reads what comes back.
+    int garbage = Connect(tcp_port_);
+    ASSERT_GE(garbage, 0);
+    std::thread drain([garbage] {
+        char sink[4096];
+        pollfd wanted{garbage, POLLIN, 0};
+        while (poll(&wanted, 1, 20000) > 0 && recv(garbage, sink, sizeof sink, 0) > 0) {
+        }
+    });
+    unsigned int seed = 12345;
+    std::string noise(200000, '\0');
+    for (char &byte : noise)
+        byte = (char)((seed = seed * 1103515245u + 12345u) >> 16);
+    for (size_t sent = 0; sent < noise.size(); sent += 997) {
+        ssize_t chunk = send(garbage, noise.data() + sent, std::min<size_t>(997, noise.size() - sent), MSG_NOSIGNAL);
+        ASSERT_GT(chunk, 0);
+    }
+    shutdown(garbage, SHUT_WR);
+    drain.join();
+    close(garbage);
+
+    // Still serving, and no bigger than before.
+    int after = NewClient();
+    ASSERT_GE(after, 0);
+    EXPECT_EQ(Final(after, "*"), status);
+    long rss_after = MemoryKb(server_.pid, "VmRSS");
+    long peak_after = MemoryKb(server_.pid, "VmHWM");
+    std::printf("VmRSS %ld -> %ld kB, VmHWM %ld -> %ld kB\n", rss_before, rss_after, peak_before, peak_after);
+    EXPECT_LE(rss_after, rss_before + 256);
+    EXPECT_LE(peak_after, peak_before + 256);
 }
 
 TEST_F(Fiscald, SigtermAndSigintEndItWithStatusZero)
