@@ -10,4 +10,7 @@ if(KIT_FUZZ)
   add_compile_options(-fsanitize=fuzzer-no-link,address,undefined
                       -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
+  # The fuzz build leaves BUILD_TESTING off (no GoogleTest suites) but runs
+  # each target for a short time as a test.
+  enable_testing()
 endif()
