@@ -36,7 +36,7 @@ extern "C" {
 #define FRAME_MORE     0   /* nothing complete yet */
 #define FRAME_DONE     1   /* a sound frame: seq, body, body_len are valid */
 #define FRAME_CONTROL  2   /* a lone control byte outside a frame: in control */
-#define FRAME_BAD     -1   /* a frame was damaged (checksum, bad byte, too long) */
+#define FRAME_BAD     (-1) /* a frame was damaged (checksum, bad byte, too long) */
 
 typedef struct FrameReader {
     int state;                        /* private: where in a frame we are */

@@ -4,6 +4,7 @@
 #include "getopt.h"
 #include "sockapi.h"
 #include "tcp.h"
+#include "textmode.h"
 
 #include <errno.h>
 #include <signal.h>
@@ -45,9 +46,64 @@ void ShowTrace(const char *format, ...)
 }
 
 // Interim replies say the command is still being worked on.
-static int IsInterimReply(const char *reply)
+int IsInterimReply(const char *reply)
 {
     return strstr(reply, "DC2") != nullptr || strstr(reply, "DC4") != nullptr;
+}
+
+int ReadCommand(FILE *commands, char *line, int size)
+{
+    // fgets gives no length, and a NUL byte read from the file would make
+    // the line look shorter than it is: the rest of the command would be
+    // dropped unseen. Every byte fgets leaves alone keeps this non-zero
+    // filler, so its terminator is the last NUL in the buffer.
+    memset(line, '\n', (size_t)size);
+    // A read error ends the loop like the end of the file.
+    if (fgets(line, size, commands) == nullptr)
+        return -1;
+    int length = size - 1;
+    while (length > 0 && line[length] != '\0')
+        length--;
+    const char *end = (const char *)memchr(line, '\n', (size_t)length);
+    if (end != nullptr)
+        length = (int)(end - line);
+    end = (const char *)memchr(line, '\r', (size_t)length);
+    if (end != nullptr)
+        length = (int)(end - line);
+    line[length] = '\0';
+    return length;
+}
+
+int ExchangeCommands(FILE *commands, int sock)
+{
+    char line[RUVADO_LINE_SIZE];
+    char reply[RUVADO_REPLY_SIZE + 1];
+    int length;
+    while ((length = ReadCommand(commands, line, sizeof line)) >= 0) {
+        // Shown up to a NUL byte, like a reply; sent whole.
+        ShowTrace("Envio     : [%s]\n", line);
+        // An empty line is a zero-length send, answered like any other; a
+        // partial send counts as sent.
+        if (TcpSend(sock, line, length, RUVADO_WAIT_MS) < 0) {
+            printf("Error enviando el comando\n");
+            return -1;
+        }
+
+        // A receive that carries an interim reply is thrown away whole, even
+        // when the final answer came with it.
+        for (;;) {
+            int received = TcpReceive(sock, reply, RUVADO_REPLY_SIZE, RUVADO_WAIT_MS);
+            if (received < 0) {
+                printf("Error esperando la respuesta (Rc = %d), errno %d\n", received, errno);
+                return -1;
+            }
+            reply[received] = '\0';
+            if (!IsInterimReply(reply))
+                break;
+        }
+        ShowTrace("Respuesta : [%s]\n\n", reply);
+    }
+    return 0;
 }
 
 int SendFile(const char *path, const char *host, unsigned short port)
@@ -74,51 +130,18 @@ int SendFile(const char *path, const char *host, unsigned short port)
         return -1;
     }
 
-    // Text mode: on Windows a CR LF arrives as one line feed and a Ctrl-Z
-    // byte ends the input.
-    FILE *commands = fopen(path, "r");
+    FILE *commands = OpenCommandFile(path);
     if (commands == nullptr) {
         printf("Error abriendo el archivo %s, errno %d\n", path, errno);
         exit(1);
     }
 
-    char line[RUVADO_LINE_SIZE];
-    char reply[RUVADO_REPLY_SIZE + 1];
-    // A read error ends the loop like the end of the file.
-    while (fgets(line, sizeof line, commands) != nullptr) {
-        char *end = strchr(line, '\n');
-        if (end != nullptr)
-            *end = '\0';
-        end = strchr(line, '\r');
-        if (end != nullptr)
-            *end = '\0';
-
-        ShowTrace("Envio     : [%s]\n", line);
-        // An empty line is a zero-length send, answered like any other; a
-        // partial send counts as sent.
-        if (TcpSend(sock, line, (int)strlen(line), RUVADO_WAIT_MS) < 0) {
-            printf("Error enviando el comando\n");
-            return -1;
-        }
-
-        // A receive that carries an interim reply is thrown away whole, even
-        // when the final answer came with it.
-        for (;;) {
-            int received = TcpReceive(sock, reply, RUVADO_REPLY_SIZE, RUVADO_WAIT_MS);
-            if (received < 0) {
-                printf("Error esperando la respuesta (Rc = %d), errno %d\n", received, errno);
-                return -1;
-            }
-            reply[received] = '\0';
-            if (!IsInterimReply(reply))
-                break;
-        }
-        ShowTrace("Respuesta : [%s]\n\n", reply);
+    int result = ExchangeCommands(commands, sock);
+    if (result == 0) {
+        fclose(commands);
+        TcpClose(sock);
     }
-
-    fclose(commands);
-    TcpClose(sock);
-    return 0;
+    return result;
 }
 
 int RuvadoMain(int argc, char *argv[])

@@ -10,9 +10,19 @@
  *                                 shows it with its reply: 0 or -1
  *   ShowTrace(format, ...)        printf-style, to standard output, with
  *                                 every FS byte (0x1C) shown as '|'
+ *   ExchangeCommands(commands, sock)  SendFile's loop over an open command
+ *                                 file and a connected socket: 0 at the end
+ *                                 of the file, -1 on a network failure
+ *   ReadCommand(commands, line, size) next command without its line ending,
+ *                                 NUL-terminated: its length in bytes (NUL
+ *                                 bytes read from the file count), or -1 at
+ *                                 the end of the file (or a read error)
+ *   IsInterimReply(reply)         1 when the reply holds "DC2" or "DC4"
  */
 #ifndef RUVADO_EXCHANGE_H
 #define RUVADO_EXCHANGE_H
+
+#include <stdio.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -27,6 +37,9 @@ extern "C" {
 int RuvadoMain(int argc, char *argv[]);
 void Usage(void);
 int SendFile(const char *path, const char *host, unsigned short port);
+int ExchangeCommands(FILE *commands, int sock);
+int ReadCommand(FILE *commands, char *line, int size);
+int IsInterimReply(const char *reply);
 void ShowTrace(const char *format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))

@@ -25,7 +25,7 @@ int getopt_reset(void)
     return 0;
 }
 
-int getopt(int argc, char *const argv[], const char *optstring)
+int getopt(int argc, char *const argv[], const char *optstring) RUVADO_GETOPT_NOEXCEPT
 {
     if (optind >= argc)
         return EndOfOptions();

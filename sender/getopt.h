@@ -20,10 +20,18 @@
 extern "C" {
 #endif
 
+/* glibc declares its getopt noexcept in C++; a redeclaration (and the
+ * definition) must say the same or clang refuses it. MinGW's says nothing. */
+#if defined(__cplusplus) && defined(__GLIBC__)
+#define RUVADO_GETOPT_NOEXCEPT noexcept
+#else
+#define RUVADO_GETOPT_NOEXCEPT
+#endif
+
 extern int optind;   /* index in argv of the next argument to scan, from 1 */
 extern char *optarg; /* argument of the option just returned, or null */
 
-int getopt(int argc, char *const argv[], const char *optstring);
+int getopt(int argc, char *const argv[], const char *optstring) RUVADO_GETOPT_NOEXCEPT;
 int getopt_reset(void);
 
 #ifdef __cplusplus

@@ -3,3 +3,10 @@
 #include <fcntl.h>
 
 const int TextModeOpenFlag = O_TEXT;
+
+FILE *OpenCommandFile(const char *path)
+{
+    // Text mode: a CR LF arrives as one line feed and a Ctrl-Z byte ends the
+    // input. The runtime refuses to open a directory.
+    return fopen(path, "r");
+}

@@ -155,6 +155,23 @@ TEST_F(TraceChannel, UnopenableFileIsSkippedAfterTheConsoleCopy)
     EXPECT_FALSE(FileExists(unreachable));
 }
 
+TEST_F(TraceChannel, TraceFileOnAFullDiskLosesTheLineButNotTheConsoleCopy)
+{
+    // The file opens, every write to it fails with ENOSPC.
+    std::string full = dir + "/full.log";
+    ASSERT_EQ(symlink("/dev/full", full.c_str()), 0);
+    set_debug_options(1, 1, full.c_str());
+    std::string printed = CaptureStdout([] {
+        Tracelet("Controlador fiscal detectado a %d baudios", 9600);
+        Tracelet("%s", std::string(600, 'x').c_str());
+    });
+    EXPECT_EQ(printed, "Controlador fiscal detectado a 9600 baudios\r\n" + std::string(249, 'x') + "\r\n");
+    // The channel still works once the file can be written again.
+    set_debug_options(0, 1, log.c_str());
+    Tracelet("after");
+    EXPECT_NE(ReadFile(log).find(": after\r\n"), std::string::npos);
+}
+
 TEST_F(TraceChannel, EmptyPathMeansEtcFiscalLog)
 {
     const std::string etc_log = "/etc/fiscal.log";

@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver_support.h"
@@ -185,6 +186,64 @@ TEST_F(TtyWire, WritesToAVanishedDeviceFailAndSendCommandTracesWhy)
     EXPECT_EQ(RecordedTraces()[0], "Error mandando paquete, write ret. -1, errno 5");
     EXPECT_EQ(SendByte(&PortControl[slot], 'x'), -1);
     EXPECT_EQ(RecordedTraces().size(), 1u) << "SendByte does not trace";
+}
+
+TEST_F(TtyWire, ADeviceVanishingDuringATimedReadEndsItWithoutWaitingOut)
+{
+    int slot = OpenPort();
+    int master = LastPty().master;
+    // The device hangs up while the read waits: the wait ends with the
+    // hang-up and the read fails, well before the two-second limit.
+    std::thread unplug([master] {
+        usleep(200000);
+        close(master);
+    });
+    unsigned char byte = 0x55;
+    auto start = std::chrono::steady_clock::now();
+    int result = GetByteTimed(&PortControl[slot], &byte);
+    auto waited = std::chrono::steady_clock::now() - start;
+    unplug.join();
+    LastPty().master = -1;
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(byte, 0x55);
+    EXPECT_LT(waited, std::chrono::milliseconds(1900));
+    // Later reads fail at once too.
+    EXPECT_EQ(GetByteTimed(&PortControl[slot], &byte), -1);
+    EXPECT_EQ(GetByte(&PortControl[slot], &byte), -1);
+}
+
+TEST_F(TtyWire, ADeviceVanishingAmidAStreamOfWritesFailsTheNextWriteAndTracesIt)
+{
+    int slot = OpenPort();
+    int master = LastPty().master;
+    std::string frame(200, 'F');
+    // The device takes some of the stream, then hangs up.
+    std::thread device([master] {
+        char sink[512];
+        size_t taken = 0;
+        while (taken < 2000 && WaitReadable(master)) {
+            ssize_t got = read(master, sink, sizeof sink);
+            if (got <= 0)
+                break;
+            taken += (size_t)got;
+        }
+        close(master);
+    });
+    int sent = 0;
+    int result = 0;
+    for (int i = 0; i < 100000 && result == 0; i++) {
+        result = SendCommand(&PortControl[slot], frame.c_str());
+        sent += result == 0;
+        if (result == 0)
+            usleep(1000);
+    }
+    device.join();
+    LastPty().master = -1;
+    EXPECT_EQ(result, -1);
+    EXPECT_GE(sent, 10);
+    ASSERT_FALSE(RecordedTraces().empty());
+    EXPECT_EQ(RecordedTraces().back().rfind("Error mandando paquete, write ret. ", 0), 0u) << RecordedTraces().back();
+    EXPECT_EQ(SendByte(&PortControl[slot], 'x'), -1);
 }
 
 TEST_F(TtyWire, GetByteOnAnEmptyLineFailsAtOnceAndIsTraced)

@@ -26,16 +26,20 @@ for f in bin/ruvado bin/fiscald bin/fiscalsim include/fiscalkit/ttywire.h \
 done
 grep -qx "prefix=$prefix" "$prefix/lib/pkgconfig/fiscaldriver.pc" || fail "pkg-config prefix is not the install prefix"
 
+# A sanitizer build installs instrumented libraries: the host is built with
+# the same flags (KIT_SANITIZE_FLAGS), and then needs the sanitizers' runtime.
+san=${KIT_SANITIZE_FLAGS:-}
+
 # pkg-config, with the C compiler and linker only.
 PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 export PKG_CONFIG_PATH
-cc -std=c11 -Wall -Wextra -Werror "$source/examples/host/minihost.c" \
+cc -std=c11 -Wall -Wextra -Werror $san "$source/examples/host/minihost.c" \
    $(pkg-config --cflags --libs fiscalpacket) -o "$work/minihost-pc"
 # The CMake package.
 cmake -S "$source/examples/host" -B "$work/cmake-build" -G Ninja \
-      -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+      -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_FLAGS="$san" -DCMAKE_EXE_LINKER_FLAGS="$san" >/dev/null
 cmake --build "$work/cmake-build" >/dev/null
-if ldd "$work/minihost-pc" | grep -q libstdc++; then fail "the C host needs the C++ runtime"; fi
+if [ -z "$san" ] && ldd "$work/minihost-pc" | grep -q libstdc++; then fail "the C host needs the C++ runtime"; fi
 
 "$prefix/bin/fiscalsim" -r 19200 >"$work/sim.out" &
 sim_pid=$!

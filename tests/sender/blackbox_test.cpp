@@ -14,6 +14,7 @@
 #include <regex>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -426,6 +427,154 @@ TEST_F(Ruvado, SigtermAndSigintEndTheRunWithTheSignalNumberAndFlushedOutput)
         EXPECT_EQ(result.status, signal_number);
         EXPECT_EQ(result.out, Connecting(server.Port()) + "Envio     : [wait]\n");
     }
+}
+
+// Faults around the exchange: the file system and odd input. Network faults
+// (refused, unknown host, closed, reset, silent) are in the Ruvado cases above.
+class RuvadoFaults : public Ruvado {
+protected:
+    // Runs ruvado against a server that answers every command with "OK".
+    runprogram::Result RunAnswered(Server &server, const std::string &file_bytes,
+                                   std::vector<std::string> runner = {})
+    {
+        WriteFile(dir_ + "/cmd.txt", file_bytes);
+        std::vector<std::string> args = runner;
+        for (const std::string &word : Args({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "cmd.txt"}))
+            args.push_back(word);
+        auto result = runprogram::Run(args, dir_, kRunLimitMs);
+        server.Finish();
+        return result;
+    }
+    static Script AnswerOk()
+    {
+        Script script;
+        script.otherwise = {Reply("OK")};
+        return script;
+    }
+    std::string OneExchange(unsigned short port, const std::string &shown)
+    {
+        return Text(Connecting(port) + "Envio     : [" + shown + "]\nRespuesta : [OK]\n\n");
+    }
+};
+
+TEST_F(RuvadoFaults, ADirectoryGivenAsCommandFileIsRefusedLikeAMissingFile)
+{
+    ASSERT_EQ(mkdir((dir_ + "/d").c_str(), 0755), 0);
+    Server server(Script{});
+    auto result = RunRuvado({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "d"});
+    server.Finish();
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(MatchesWithNumbers(result.out, Text(Connecting(server.Port()) + "Error abriendo el archivo d, errno #\n")))
+        << result.out;
+    EXPECT_TRUE(server.Receives().empty());
+}
+
+TEST_F(RuvadoFaults, AnUnreadableCommandFileIsRefusedWithEacces)
+{
+    if (IsWindows())
+        GTEST_SKIP() << "POSIX permissions; wine maps them loosely";
+    WriteFile(dir_ + "/secret.txt", "x\n");
+    ASSERT_EQ(chmod((dir_ + "/secret.txt").c_str(), 0), 0);
+    // root reads any file: run ruvado as nobody, so that the open really
+    // fails the permission check. The directory must let nobody in.
+    std::vector<std::string> args;
+    if (geteuid() == 0) {
+        if (access("/usr/bin/setpriv", X_OK) != 0)
+            GTEST_SKIP() << "running as root and setpriv is missing";
+        ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
+        args = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    }
+    Server server(Script{});
+    for (const std::string &word : Args({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "secret.txt"}))
+        args.push_back(word);
+    auto result = runprogram::Run(args, dir_, kRunLimitMs);
+    server.Finish();
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, Connecting(server.Port()) + "Error abriendo el archivo secret.txt, errno 13\n");
+}
+
+TEST_F(RuvadoFaults, AnUnwritableSpoolerLogLosesItsLineButNotTheRun)
+{
+    // A directory in the log's place: the open fails, as for a read-only file.
+    ASSERT_EQ(mkdir((dir_ + "/spooler.log").c_str(), 0755), 0);
+    Server server(AnswerOk());
+    auto result = RunAnswered(server, "cmd\n");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, OneExchange(server.Port(), "cmd"));
+    EXPECT_EQ(server.Receives(), std::vector<std::string>{"cmd"});
+}
+
+TEST_F(RuvadoFaults, ASpoolerLogOnAFullDiskLosesItsLineButNotTheRun)
+{
+    if (IsWindows())
+        GTEST_SKIP() << "/dev/full and mount namespaces are Linux";
+    // The log opens, and every write to it fails with ENOSPC.
+    ASSERT_EQ(symlink("/dev/full", (dir_ + "/spooler.log").c_str()), 0);
+    {
+        Server server(AnswerOk());
+        auto result = RunAnswered(server, "one\n");
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out, OneExchange(server.Port(), "one"));
+    }
+    // A real file system that is full: a 16 kB tmpfs in a private mount
+    // namespace, filled up before ruvado runs in it.
+    std::string full = dir_ + "/full";
+    ASSERT_EQ(mkdir(full.c_str(), 0755), 0);
+    if (runprogram::Run({"/usr/bin/unshare", "-rm", "true"}, dir_, 5000).status != 0)
+        GTEST_SKIP() << "no private mount namespace here (unshare -rm)";
+    Server server(AnswerOk());
+    WriteFile(dir_ + "/cmd.txt", "two\n");
+    std::string command = "mount -t tmpfs -o size=16k tmpfs full && cd full && "
+                          "{ head -c 1048576 /dev/zero > filler 2>/dev/null; true; } && exec \"$@\"";
+    std::vector<std::string> args = {"/usr/bin/unshare", "-rm", "sh", "-c", command, "sh"};
+    for (const std::string &word : Args({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "../cmd.txt"}))
+        args.push_back(word);
+    auto result = runprogram::Run(args, dir_, kRunLimitMs);
+    server.Finish();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, OneExchange(server.Port(), "two"));
+    EXPECT_EQ(server.Receives(), std::vector<std::string>{"two"});
+}
+
+TEST_F(RuvadoFaults, NulBytesInALineAreSentWithTheRestOfTheLine)
+{
+    // A NUL must not cut a command short unseen: "B|Cafe|2|150" cut at a NUL
+    // could go out as another, valid command. The whole line goes, the
+    // server judges it; the console shows it up to the NUL, as a reply.
+    static const char file[] = "B\x1c" "Cafe\x1c" "2\x1c" "15\0" "0\r\n\0\n" "next\n";
+    static const char first[] = "B\x1c" "Cafe\x1c" "2\x1c" "15\0" "0";
+    Server server(AnswerOk());
+    auto result = RunAnswered(server, std::string(file, sizeof file - 1));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(server.Receives(),
+              (std::vector<std::string>{std::string(first, sizeof first - 1), std::string("\0", 1), "next"}));
+    EXPECT_EQ(result.out, Text(Connecting(server.Port()) + "Envio     : [B|Cafe|2|15]\nRespuesta : [OK]\n\n"
+                                                          "Envio     : []\nRespuesta : [OK]\n\n"
+                                                          "Envio     : [next]\nRespuesta : [OK]\n\n"));
+}
+
+TEST_F(RuvadoFaults, ATenMegabyteSingleLineGoesOutIn499BytePieces)
+{
+    if (IsWindows())
+        GTEST_SKIP() << "twenty thousand exchanges through wine's console take minutes";
+    std::string line;
+    line.reserve(10000000);
+    for (int i = 0; i < 10000000; i++)
+        line += (char)('a' + i % 26);
+    Server server(AnswerOk());
+    auto result = RunAnswered(server, line + "\n");
+    EXPECT_EQ(result.status, 0);
+    auto receives = server.Receives();
+    ASSERT_EQ(receives.size(), 10000000u / 499 + 1);
+    std::string expected = Connecting(server.Port());
+    std::string joined;
+    for (const std::string &piece : receives) {
+        EXPECT_LE(piece.size(), 499u);
+        joined += piece;
+        expected += "Envio     : [" + piece + "]\nRespuesta : [OK]\n\n";
+    }
+    EXPECT_TRUE(joined == line) << "the line did not arrive whole and in order";
+    EXPECT_TRUE(result.out == expected) << "console output differs; " << result.out.size() << " bytes";
 }
 
 } // namespace

@@ -15,8 +15,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -451,6 +453,107 @@ TEST_F(Fiscald, IdleClientIsLetGoAndTheNextServed)
     ASSERT_EQ(send(next, "A", 1, MSG_NOSIGNAL), 1);
     EXPECT_EQ(ReceiveOnce(idle, 5000), "");   // closed by the server, nothing sent
     EXPECT_EQ(ReceiveOnce(next, 5000), "0000" + FS + "0100" + FS + "00000001");
+}
+
+// "VmRSS" or "VmHWM" of a process, in kB.
+long MemoryKb(pid_t pid, const std::string &field)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(field + ":", 0) == 0)
+            return std::stol(line.substr(field.size() + 1));
+    return -1;
+}
+
+TEST_F(Fiscald, StaysServingWithFlatMemoryUnderCommandStormsReconnectsAndGarbage)
+{
+    StartSim(9600, 0);
+    // In the sanitizer build, the fake stacks that catch a use after return
+    // fill up as they are used: the sanitizer's memory, not the server's.
+    // Only the server started here goes without them.
+    const char *sanitizer = std::getenv("ASAN_OPTIONS");
+    std::string saved = sanitizer != nullptr ? sanitizer : "";
+    setenv("ASAN_OPTIONS", (saved + ":detect_stack_use_after_return=0").c_str(), 1);
+    StartServer({});
+    if (sanitizer != nullptr)
+        setenv("ASAN_OPTIONS", saved.c_str(), 1);
+    else
+        unsetenv("ASAN_OPTIONS");
+    const std::string status = "0000" + FS + "0000" + FS + "0" + FS + "00000000" + FS + "0";
+
+    // Commands the controller answers at once, on one connection.
+    auto storm = [&](int count) {
+        int client = Connect(tcp_port_);
+        ASSERT_GE(client, 0);
+        int wrong = 0;
+        for (int i = 0; i < count; i++)
+            wrong += Final(client, "*") != status;
+        EXPECT_EQ(wrong, 0);
+        close(client);
+    };
+    // Clients that connect and leave at once; every fourth time one that is
+    // served, which also keeps the listen queue from filling up.
+    auto reconnects = [&](int count) {
+        for (int i = 0; i < count; i++) {
+            int leaving = Connect(tcp_port_);
+            ASSERT_GE(leaving, 0);
+            close(leaving);
+            if (i % 4 == 3) {
+                int served = Connect(tcp_port_);
+                ASSERT_GE(served, 0);
+                ASSERT_EQ(Final(served, "*"), status) << "after " << i + 1 << " clients left";
+                close(served);
+            }
+        }
+    };
+    // A client sending random bytes while it reads what comes back.
+    auto garbage = [&](size_t bytes, unsigned int seed) {
+        int fd = Connect(tcp_port_);
+        ASSERT_GE(fd, 0);
+        std::thread drain([fd] {
+            char sink[4096];
+            pollfd wanted{fd, POLLIN, 0};
+            while (poll(&wanted, 1, 20000) > 0 && recv(fd, sink, sizeof sink, 0) > 0) {
+            }
+        });
+        std::string noise(bytes, '\0');
+        for (char &byte : noise)
+            byte = (char)((seed = seed * 1103515245u + 12345u) >> 16);
+        for (size_t sent = 0; sent < noise.size(); sent += 997) {
+            ssize_t chunk = send(fd, noise.data() + sent, std::min<size_t>(997, noise.size() - sent), MSG_NOSIGNAL);
+            EXPECT_GT(chunk, 0);
+        }
+        shutdown(fd, SHUT_WR);
+        drain.join();
+        close(fd);
+    };
+
+    // A first, smaller round of each, so that what is measured next is
+    // growth, not first use (a sanitizer build's runtime grows on first use).
+    storm(1000);
+    reconnects(100);
+    garbage(20000, 1);
+    long rss_before = MemoryKb(server_.pid, "VmRSS");
+    long peak_before = MemoryKb(server_.pid, "VmHWM");
+    ASSERT_GT(rss_before, 0);
+
+    auto started = std::chrono::steady_clock::now();
+    storm(100000);
+    auto storm_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    std::printf("100000 commands in %lld ms\n", (long long)storm_ms.count());
+    reconnects(1000);
+    garbage(200000, 12345);
+
+    // Still serving, and no bigger than before.
+    int after = NewClient();
+    ASSERT_GE(after, 0);
+    EXPECT_EQ(Final(after, "*"), status);
+    long rss_after = MemoryKb(server_.pid, "VmRSS");
+    long peak_after = MemoryKb(server_.pid, "VmHWM");
+    std::printf("VmRSS %ld -> %ld kB, VmHWM %ld -> %ld kB\n", rss_before, rss_after, peak_before, peak_after);
+    EXPECT_LE(rss_after, rss_before + 256);
+    EXPECT_LE(peak_after, peak_before + 256);
 }
 
 TEST_F(Fiscald, SigtermAndSigintEndItWithStatusZero)
