@@ -2,6 +2,7 @@
 // thread of this process), fiscald as a child process on an ephemeral port,
 // and a plain TCP client speaking to it the way ruvado does.
 #include "fiscalsim.h"
+#include "pipedchild.h"
 
 #include <gtest/gtest.h>
 
@@ -50,67 +51,13 @@ bool IsInterim(const std::string &reply)
     return reply.find("DC2") != std::string::npos || reply.find("DC4") != std::string::npos;
 }
 
-struct Child {
-    pid_t pid = -1;
-    int out = -1;
-    int err = -1;
-};
+using pipedchild::Child;
+using pipedchild::ReadFrom;
+using pipedchild::Reap;
 
 Child Spawn(const std::vector<std::string> &args)
 {
-    int out[2], err[2];
-    Child child;
-    if (pipe(out) != 0 || pipe(err) != 0)
-        return child;
-    child.pid = fork();
-    if (child.pid == 0) {
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        // The simulator's pty descriptors live in this process too; a copy
-        // left open in the server would keep a vanished line alive.
-        for (int fd = 3; fd < 1024; fd++)
-            close(fd);
-        std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(FISCALD_PROGRAM));
-        for (const auto &arg : args)
-            argv.push_back(const_cast<char *>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(FISCALD_PROGRAM, argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    child.out = out[0];
-    child.err = err[0];
-    return child;
-}
-
-// Until the pipe closes, or until a line starting with `until` has come.
-std::string ReadFrom(int fd, const std::string &until = "", int limit_ms = 10000)
-{
-    std::string got;
-    char byte;
-    pollfd wanted{fd, POLLIN, 0};
-    while (poll(&wanted, 1, limit_ms) > 0 && read(fd, &byte, 1) == 1) {
-        got += byte;
-        if (!until.empty() && byte == '\n') {
-            size_t start = got.rfind('\n', got.size() - 2);
-            start = start == std::string::npos ? 0 : start + 1;
-            if (got.compare(start, until.size(), until) == 0)
-                break;
-        }
-    }
-    return got;
-}
-
-int Reap(Child &child)
-{
-    int status = -1;
-    waitpid(child.pid, &status, 0);
-    close(child.out);
-    close(child.err);
-    child.pid = -1;
-    return status;
+    return pipedchild::Spawn(FISCALD_PROGRAM, args);
 }
 
 int Connect(int port)

@@ -1,5 +1,6 @@
 // The simulator as a program: what it prints, how it ends, how it refuses.
 #include "fiscalframe.h"
+#include "pipedchild.h"
 
 #include <gtest/gtest.h>
 
@@ -23,60 +24,21 @@ const char Usage[] =
     "Prints the port name for start_comm (such as pts/4) and runs until\n"
     "SIGINT or SIGTERM.\n";
 
-struct Child {
-    pid_t pid = -1;
-    int out = -1;
-    int err = -1;
-};
+using pipedchild::Child;
 
 Child Start(const std::vector<std::string> &args)
 {
-    int out[2], err[2];
-    Child child;
-    if (pipe(out) != 0 || pipe(err) != 0)
-        return child;
-    child.pid = fork();
-    if (child.pid == 0) {
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        close(out[0]);
-        close(err[0]);
-        std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(FISCALSIM_PROGRAM));
-        for (const auto &arg : args)
-            argv.push_back(const_cast<char *>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(FISCALSIM_PROGRAM, argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    child.out = out[0];
-    child.err = err[0];
-    return child;
+    return pipedchild::Spawn(FISCALSIM_PROGRAM, args);
 }
 
-// Reads until the pipe closes, or until a newline when one line is enough.
 std::string ReadFrom(int fd, bool one_line)
 {
-    std::string got;
-    char byte;
-    pollfd wanted{fd, POLLIN, 0};
-    while (poll(&wanted, 1, 5000) > 0 && read(fd, &byte, 1) == 1) {
-        got += byte;
-        if (one_line && byte == '\n')
-            break;
-    }
-    return got;
+    return one_line ? pipedchild::ReadLine(fd, 5000) : pipedchild::ReadFrom(fd, "", 5000);
 }
 
 int Finish(Child &child)
 {
-    int status = 0;
-    waitpid(child.pid, &status, 0);
-    close(child.out);
-    close(child.err);
-    return status;
+    return pipedchild::Reap(child);
 }
 
 TEST(SimProgram, PrintsThePortNameAnswersAtItsRateAndEndsOnSigterm)
