@@ -251,7 +251,7 @@ def bench_kit(b, work, search_repeats, lines, rounds):
 
     link = os.path.join(work, "line")
     sim, _ = start([os.path.join(b.build, "sim", "fiscalsim"), "-r", "38400", "-l", link])
-    server, listening = start([os.path.join(b.build, "host", "fiscald"), "-p", "0", "-b", "38400", link])
+    server, listening = start([os.path.join(b.build, "server", "fiscald"), "-p", "0", "-b", "38400", link])
     direct, direct_port = start([b.tool("answer_server")])
     port = listening.rsplit(":", 1)[1]
     path = command_file(os.path.join(work, "kit.txt"), lines, "*")

@@ -26,7 +26,7 @@ if(TARGET fiscaldriver)
   set(kit_headers driver/ttywire.h driver/tracelet.h driver/hexquad.h)
   if(TARGET fiscalpacket)
     list(APPEND kit_libraries fiscalframe fiscalpacket)
-    list(APPEND kit_headers host/fiscalpacket.h host/fiscalframe.h)
+    list(APPEND kit_headers packet/fiscalpacket.h packet/fiscalframe.h)
   endif()
   # Inside the tree the headers are found in their source folders; installed,
   # all of them sit in one folder.

@@ -35,7 +35,7 @@ wait_for_line "$work/sim.out" . 5
 echo "   its line: /dev/$(head -n1 "$work/sim.out")"
 
 echo "== The command server on that line, searching its rate, on a free loopback port"
-"$build/host/fiscald" -p 0 -s -i 500 -f "$work/fiscald.trace" "$work/line" >"$work/server.out" &
+"$build/server/fiscald" -p 0 -s -i 500 -f "$work/fiscald.trace" "$work/line" >"$work/server.out" &
 server_pid=$!
 wait_for_line "$work/server.out" '^escuchando en ' 15
 address=$(sed -n 's/^escuchando en //p' "$work/server.out")
