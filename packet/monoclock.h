@@ -1,0 +1,20 @@
+/*
+ * monoclock - the one millisecond clock of the packet layer, the server and
+ * the simulator: CLOCK_MONOTONIC, so that a change of the wall clock never
+ * stretches or cuts a wait.
+ *
+ *   MonotonicMs()   milliseconds since an arbitrary fixed point
+ */
+#ifndef MONOCLOCK_H
+#define MONOCLOCK_H
+
+#include <time.h>
+
+static inline long long MonotonicMs(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+#endif
