@@ -57,7 +57,10 @@ int start_comm(const char *name)
     }
     snprintf(entry->device, sizeof(entry->device), "%s%s", DevicePrefix, name);
 
-    entry->fd = open(entry->device, O_RDWR | O_NONBLOCK);
+    // Never the caller's controlling terminal: a host without one (any
+    // service) would otherwise take the line as its own, and the line's
+    // hang-up (a cable pulled) would end the host with SIGHUP.
+    entry->fd = open(entry->device, O_RDWR | O_NONBLOCK | O_NOCTTY);
     if (entry->fd < 0) {
         int error = errno;
         entry->in_use = 0;

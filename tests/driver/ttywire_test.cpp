@@ -151,6 +151,25 @@ TEST_F(TtyWire, StartCommSetsRawNineSixHundredWithVminOneAndKeepsTheRest)
     close(watcher);
 }
 
+// A host with no controlling terminal, as every service is: opening the line
+// must not make it the host's terminal, or pulling the cable would send the
+// host SIGHUP and end it.
+TEST_F(TtyWire, StartCommNeverMakesTheLineTheHostsControllingTerminal)
+{
+    ptys.push_back(OpenPty());
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        setsid();
+        int slot = start_comm(ptys.back().port_name.c_str());
+        int tty = open("/dev/tty", O_RDWR | O_NOCTTY);
+        _exit(slot == 0 && tty < 0 && errno == ENXIO ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 TEST_F(TtyWire, SendByteWritesOnlyTheLowByte)
 {
     int slot = OpenPort();
