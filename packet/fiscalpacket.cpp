@@ -1,28 +1,46 @@
-// One command, one answer, over ttywire's byte calls. The waits are done with
-// poll on the slot's descriptor because the driver's own waits count whole
-// seconds, far coarser than a try limit should be.
+// One command, one answer, over the slot's descriptor. What the controller
+// sends is read in blocks (one read takes whatever is waiting) and fed to the
+// frame reader byte by byte. The waits are done with poll because the driver's
+// own waits count whole seconds, far coarser than a try limit should be.
 #include "fiscalpacket.h"
 #include "fiscalframe.h"
+#include "monoclock.h"
 
+#include <errno.h>
 #include <poll.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
 
-enum TryOutcome { TRY_ANSWERED, TRY_SILENT, TRY_REFUSED, TRY_LINE_GONE, TRY_BUSY_TOO_LONG };
-enum WaitOutcome { WAIT_NONE, WAIT_BYTE, WAIT_GONE };
+// TRY_NAK and TRY_REFUSED both end in PACKET_REFUSED; only a NAK says for
+// sure that the controller did not take the frame.
+enum TryOutcome {
+    TRY_ANSWERED,
+    TRY_SILENT,
+    TRY_REFUSED,
+    TRY_NAK,
+    TRY_LINE_GONE,
+    TRY_BUSY_TOO_LONG
+};
 
 // Bytes read before a command to clear what an earlier exchange left behind;
 // bounded so that a line full of noise cannot hold the caller.
 static const int STALE_BYTES_MAX = 4096;
+// One read takes at most this much; an answer frame is rarely longer.
+static const int READ_BLOCK = 512;
 
 static int CommandRetries = PACKET_DEFAULT_RETRIES;
 static int TryLimitMs = PACKET_TRY_LIMIT_MS;
 static PacketWaitHook WaitHook;
 static int LastError = PACKET_OK;
+static int LastMayHaveRun;
+static unsigned char LastSeq;
 static unsigned char NextSeq[TTYWIRE_PORTS];   // 0: not chosen yet
-static char WireFrame[FRAME_MAX_WIRE];
-static FrameReader Reader;
+
+// What one try learnt about the command beyond its outcome.
+struct TryReport {
+    int may_have_run;   // the frame reached a controller that may have run it
+};
 
 int SetCommandRetries(int count)
 {
@@ -36,10 +54,21 @@ int PacketLastError(void)
     return LastError;
 }
 
+int PacketMayHaveRun(void)
+{
+    return LastMayHaveRun;
+}
+
+int PacketLastSeq(void)
+{
+    return LastSeq;
+}
+
 int SetPacketTryLimit(int milliseconds)
 {
-    if (milliseconds < PACKET_TRY_LIMIT_MIN_MS || milliseconds > PACKET_TRY_LIMIT_MAX_MS)
+    if (milliseconds < PACKET_TRY_LIMIT_MIN_MS || milliseconds > PACKET_TRY_LIMIT_MAX_MS) {
         return -1;
+    }
     int previous = TryLimitMs;
     TryLimitMs = milliseconds;
     return previous;
@@ -52,11 +81,13 @@ PacketWaitHook SetPacketWaitHook(PacketWaitHook hook)
     return previous;
 }
 
-static long long NowMs(void)
+int SetPacketNextSeq(int port, int seq)
 {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+    if (port < 0 || port >= TTYWIRE_PORTS || seq < FRAME_SEQ_FIRST || seq > FRAME_SEQ_LAST) {
+        return -1;
+    }
+    NextSeq[port] = (unsigned char)seq;
+    return 0;
 }
 
 // The controller replays its last answer when it sees the same sequence byte
@@ -66,7 +97,7 @@ static unsigned char TakeSeq(int port)
 {
     const int span = FRAME_SEQ_LAST - FRAME_SEQ_FIRST + 1;
     if (NextSeq[port] == 0) {
-        unsigned long seed = (unsigned long)time(NULL) ^ ((unsigned long)getpid() << 3);
+        unsigned long seed = (unsigned long)time(nullptr) ^ ((unsigned long)getpid() << 3);
         NextSeq[port] = (unsigned char)(FRAME_SEQ_FIRST + (seed + (unsigned long)port) % span);
     }
     unsigned char seq = NextSeq[port];
@@ -74,135 +105,215 @@ static unsigned char TakeSeq(int port)
     return seq;
 }
 
-static int WaitByte(PortEntry *entry, int milliseconds, unsigned char *out)
+// Waits at most milliseconds for bytes and reads what is waiting: the count
+// read, 0 when none came in time (or a signal woke the wait), -1 when the
+// device failed or hung up.
+static int ReadWaiting(int fd, unsigned char *block, int size, int milliseconds)
 {
     struct pollfd wanted;
-    wanted.fd = entry->fd;
+    wanted.fd = fd;
     wanted.events = POLLIN;
     wanted.revents = 0;
     int ready = poll(&wanted, 1, milliseconds);
-    if (ready <= 0)
-        return WAIT_NONE;   // time up, or a signal: the caller looks at the clock again
-    if (wanted.revents & POLLIN)
-        return GetByte(entry, out) == 0 ? WAIT_BYTE : WAIT_GONE;
-    return WAIT_GONE;       // hang-up or error with nothing left to read
+    if (ready <= 0) {
+        return 0;
+    }
+    ssize_t got = read(fd, block, (size_t)size);
+    if (got > 0) {
+        return (int)got;
+    }
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
+        return 0;
+    }
+    return -1;   // end of file, hang-up or an I/O error: the device is gone
 }
 
-static int DrainStaleBytes(PortEntry *entry)
+static int DrainStaleBytes(int fd)
 {
-    unsigned char byte;
-    for (int count = 0; count < STALE_BYTES_MAX && BufferEmpty(entry) == 0; count++)
-        if (GetByte(entry, &byte) != 0)
+    unsigned char block[READ_BLOCK];
+    for (int drained = 0; drained < STALE_BYTES_MAX; drained += READ_BLOCK) {
+        int got = ReadWaiting(fd, block, (int)sizeof block, 0);
+        if (got < 0) {
             return -1;
+        }
+        if (got < (int)sizeof block) {
+            break;
+        }
+    }
     return 0;
 }
 
 static void CopyAnswer(const char *fields, char *answer)
 {
     size_t length = strlen(fields);
-    if (length > PACKET_ANSWER_SIZE - 1)
+    if (length > PACKET_ANSWER_SIZE - 1) {
         length = PACKET_ANSWER_SIZE - 1;
+    }
     memcpy(answer, fields, length);
     answer[length] = '\0';
 }
 
-static int TakeAnswer(unsigned short *status1, unsigned short *status2, char *answer)
+static int TakeAnswer(const FrameReader *reader, unsigned short *status1,
+                      unsigned short *status2, char *answer)
 {
     unsigned short first;
     unsigned short second;
     const char *fields;
-    if (FrameParseAnswer(Reader.body, Reader.body_len, &first, &second, &fields) != 0)
+    if (FrameParseAnswer(reader->body, reader->body_len, &first, &second, &fields) != 0) {
         return TRY_REFUSED;
-    if (status1 != NULL)
+    }
+    if (status1 != nullptr) {
         *status1 = first;
-    if (status2 != NULL)
+    }
+    if (status2 != nullptr) {
         *status2 = second;
-    if (answer != NULL)
+    }
+    if (answer != nullptr) {
         CopyAnswer(fields, answer);
+    }
     return TRY_ANSWERED;
 }
 
-static int OneTry(int port, unsigned char seq, long long busy_deadline, unsigned short *status1,
-                  unsigned short *status2, char *answer)
+// One byte of what came back. TRY_SILENT here means "no outcome yet".
+// A damaged frame or a NAK ends the try as refused, unless the controller's
+// keep-alives say it is still working: sending the command again then would
+// only be ignored at best, so the try waits for the answer or the silence.
+static int PushAnswerByte(int port, FrameReader *reader, unsigned char byte, unsigned char seq,
+                          long long busy_deadline, long long *last_keepalive,
+                          unsigned short *status1, unsigned short *status2, char *answer)
 {
-    PortEntry *entry = &PortControl[port];
-    if (SendCommand(entry, WireFrame) != 0)
-        return TRY_LINE_GONE;
-    long long silence_deadline = NowMs() + TryLimitMs;
-    long long try_deadline = silence_deadline + PACKET_FRAME_ALLOWANCE_MS;
-    for (;;) {
-        long long now = NowMs();
-        long long until = silence_deadline < try_deadline ? silence_deadline : try_deadline;
-        if (now >= until)
-            return TRY_SILENT;
-        unsigned char byte;
-        int waited = WaitByte(entry, (int)(until - now), &byte);
-        if (waited == WAIT_GONE)
-            return TRY_LINE_GONE;
-        if (waited == WAIT_NONE)
-            continue;
-        silence_deadline = NowMs() + TryLimitMs;
-        int pushed = FrameReaderPush(&Reader, byte);
-        if (pushed == FRAME_BAD)
-            return TRY_REFUSED;
-        if (pushed == FRAME_DONE && Reader.seq == seq)
-            return TakeAnswer(status1, status2, answer);
+    long long now = MonotonicMs();
+    int working = *last_keepalive != 0 && now - *last_keepalive < TryLimitMs;
+    int pushed = FrameReaderPush(reader, byte);
+    if (pushed == FRAME_BAD) {
+        return working ? TRY_SILENT : TRY_REFUSED;
+    }
+    if (pushed == FRAME_DONE) {
         // A sound frame with another sequence byte is a late answer to an
         // earlier command: it is passed over.
-        if (pushed != FRAME_CONTROL)
-            continue;
-        if (Reader.control == FRAME_NAK)
-            return TRY_REFUSED;
-        if (Reader.control == FRAME_DC2 || Reader.control == FRAME_DC4) {
-            if (NowMs() > busy_deadline)
-                return TRY_BUSY_TOO_LONG;
-            try_deadline = silence_deadline + PACKET_FRAME_ALLOWANCE_MS;
-            if (WaitHook != NULL)
-                WaitHook(port, Reader.control);
+        return reader->seq == seq ? TakeAnswer(reader, status1, status2, answer) : TRY_SILENT;
+    }
+    if (pushed != FRAME_CONTROL) {
+        return TRY_SILENT;
+    }
+    if (reader->control == FRAME_NAK) {
+        return working ? TRY_SILENT : TRY_NAK;
+    }
+    if (reader->control == FRAME_DC2 || reader->control == FRAME_DC4) {
+        if (now > busy_deadline) {
+            return TRY_BUSY_TOO_LONG;
+        }
+        *last_keepalive = now;
+        if (WaitHook != nullptr) {
+            WaitHook(port, reader->control);
         }
     }
+    return TRY_SILENT;
+}
+
+static int OneTry(int port, const char *frame, unsigned char seq, long long busy_deadline,
+                  struct TryReport *report, unsigned short *status1, unsigned short *status2,
+                  char *answer)
+{
+    PortEntry *entry = &PortControl[port];
+    FrameReader reader;
+    FrameReaderReset(&reader);
+    if (SendCommand(entry, frame) != 0) {
+        return TRY_LINE_GONE;
+    }
+    long long last_keepalive = 0;
+    long long silence_deadline = MonotonicMs() + TryLimitMs;
+    long long try_deadline = silence_deadline + PACKET_FRAME_ALLOWANCE_MS;
+    int outcome = TRY_SILENT;
+    for (;;) {
+        long long now = MonotonicMs();
+        long long until = silence_deadline < try_deadline ? silence_deadline : try_deadline;
+        if (now >= until) {
+            outcome = TRY_SILENT;
+            break;
+        }
+        unsigned char block[READ_BLOCK];
+        int got = ReadWaiting(entry->fd, block, (int)sizeof block, (int)(until - now));
+        if (got < 0) {
+            outcome = TRY_LINE_GONE;
+            break;
+        }
+        if (got == 0) {
+            continue;
+        }
+        silence_deadline = MonotonicMs() + TryLimitMs;
+        long long keepalive_before = last_keepalive;
+        outcome = TRY_SILENT;
+        for (int i = 0; i < got && outcome == TRY_SILENT; i++) {
+            outcome = PushAnswerByte(port, &reader, block[i], seq, busy_deadline, &last_keepalive,
+                                     status1, status2, answer);
+        }
+        if (outcome != TRY_SILENT) {
+            break;
+        }
+        if (last_keepalive != keepalive_before) {
+            try_deadline = silence_deadline + PACKET_FRAME_ALLOWANCE_MS;
+        }
+    }
+    if (outcome != TRY_NAK) {
+        report->may_have_run = 1;
+    }
+    return outcome;
 }
 
 static int ErrorFor(int outcome)
 {
     switch (outcome) {
-    case TRY_ANSWERED: return PACKET_OK;
-    case TRY_REFUSED: return PACKET_REFUSED;
-    case TRY_LINE_GONE: return PACKET_LINE_GONE;
-    case TRY_BUSY_TOO_LONG: return PACKET_BUSY_TOO_LONG;
-    default: return PACKET_NO_ANSWER;
+    case TRY_ANSWERED:
+        return PACKET_OK;
+    case TRY_REFUSED:
+    case TRY_NAK:
+        return PACKET_REFUSED;
+    case TRY_LINE_GONE:
+        return PACKET_LINE_GONE;
+    case TRY_BUSY_TOO_LONG:
+        return PACKET_BUSY_TOO_LONG;
+    default:
+        return PACKET_NO_ANSWER;
     }
 }
 
 int MandaPaqueteFiscal(int port, const char *command, unsigned short *status1,
                        unsigned short *status2, char *answer)
 {
+    char frame[FRAME_MAX_WIRE];
+    struct TryReport report = {0};
     int outcome = TRY_SILENT;
-    if (answer != NULL)
+    if (answer != nullptr) {
         answer[0] = '\0';
+    }
+    LastMayHaveRun = 0;
     if (port < 0 || port >= TTYWIRE_PORTS || !PortControl[port].in_use) {
         LastError = PACKET_BAD_PORT;
         return -1;
     }
-    size_t length = command != NULL ? strlen(command) : 0;
+    size_t length = command != nullptr ? strlen(command) : 0;
     unsigned char seq = TakeSeq(port);
-    if (command == NULL || length > PACKET_MAX_COMMAND ||
-        FrameEncode(seq, command, (int)length, WireFrame, (int)sizeof WireFrame) < 0) {
+    LastSeq = seq;
+    if (command == nullptr || length > PACKET_MAX_COMMAND ||
+        FrameEncode(seq, command, (int)length, frame, (int)sizeof frame) < 0) {
         LastError = PACKET_BAD_COMMAND;
         return -1;
     }
-    FrameReaderReset(&Reader);
-    if (DrainStaleBytes(&PortControl[port]) != 0) {
+    if (DrainStaleBytes(PortControl[port].fd) != 0) {
         outcome = TRY_LINE_GONE;
     } else {
         int tries = CommandRetries < 1 ? 1 : CommandRetries;
-        long long busy_deadline = NowMs() + PACKET_BUSY_LIMIT_MS;
+        long long busy_deadline = MonotonicMs() + PACKET_BUSY_LIMIT_MS;
         for (int attempt = 0; attempt < tries; attempt++) {
-            outcome = OneTry(port, seq, busy_deadline, status1, status2, answer);
-            if (outcome == TRY_ANSWERED || outcome == TRY_LINE_GONE || outcome == TRY_BUSY_TOO_LONG)
+            outcome = OneTry(port, frame, seq, busy_deadline, &report, status1, status2, answer);
+            if (outcome == TRY_ANSWERED || outcome == TRY_LINE_GONE ||
+                outcome == TRY_BUSY_TOO_LONG) {
                 break;
+            }
         }
     }
     LastError = ErrorFor(outcome);
+    LastMayHaveRun = outcome != TRY_ANSWERED && report.may_have_run;
     return outcome == TRY_ANSWERED ? 0 : -1;
 }

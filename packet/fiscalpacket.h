@@ -9,6 +9,12 @@
  *   SetPacketTryLimit(ms)        silence that ends one try; previous limit
  *   SetPacketWaitHook(hook)      called for every keep-alive while the
  *                                controller works; previous hook
+ *   PacketMayHaveRun()           after a failed call: 1 when the controller may
+ *                                have run the command, 0 when it surely did not
+ *   PacketLastSeq()              sequence byte of the last call's frame
+ *   SetPacketNextSeq(port, seq)  the next call on port uses this sequence byte:
+ *                                a resend under the same byte is answered from
+ *                                the controller's memory if it ran; 0 or -1
  */
 #ifndef FISCALPACKET_H
 #define FISCALPACKET_H
@@ -42,6 +48,12 @@ extern "C" {
 typedef void (*PacketWaitHook)(int port, int kind);
 
 int PacketLastError(void);
+/* 0 also when the last call was answered. The frame counts as possibly run
+ * once it was written whole, unless every try was refused with a NAK. */
+int PacketMayHaveRun(void);
+int PacketLastSeq(void);   /* 0x20..0x7E, 0 before the first call */
+/* -1 (nothing changed) for a port outside 0-9 or seq outside 0x20..0x7E. */
+int SetPacketNextSeq(int port, int seq);
 /* Refuses (returns -1, keeps the limit) values outside MIN..MAX. */
 int SetPacketTryLimit(int milliseconds);
 PacketWaitHook SetPacketWaitHook(PacketWaitHook hook);
