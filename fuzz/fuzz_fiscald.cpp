@@ -1,11 +1,9 @@
-// fiscald's handling of random client bytes: the server's own client and
-// line code (no main) serves a real loopback client, and its controller is
-// the simulator on a pty, on a thread of this process. The input is the
-// client's bytes, cut into commands at each line feed; each command is sent,
-// received by the server, exchanged with the controller and answered before
-// the next goes.
+// fiscald's handling of random client bytes: the server's own code (no main)
+// serves a real loopback client through its serving loop, and its line
+// worker talks to the simulator on a pty, on a thread of this process. The
+// input is the client's bytes, cut into commands at each line feed; each
+// command is sent and answered before the next goes.
 #include "fiscald.h"
-#include "fiscalpacket.h"
 #include "fiscalsim.h"
 
 #include <arpa/inet.h>
@@ -21,23 +19,33 @@
 #include <unistd.h>
 
 static int ServerPort;
-static char Received[FISCALD_RECEIVE_MAX];
-static char Reply[FISCALD_REPLY_MAX + 1];
+static int Signals;
+static ServerOptions Options;
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    signal(SIGPIPE, SIG_IGN);
     // Slow commands work 1 ms unless told otherwise (see below).
-    if (fiscalsim_open(9600, 1, nullptr) != 0)
+    if (fiscalsim_open(9600, 1, nullptr) != 0) {
         abort();
+    }
     static std::thread simulator([] { fiscalsim_run(); });
     simulator.detach();
-    SetPacketWaitHook(ClientWaitHook);
-    ServerSetInterim(FISCALD_INTERIM_MIN_MS);
+    char program[] = "fiscald";
+    char interim[] = "-i100";
+    char port_name[64];
+    strncpy(port_name, fiscalsim_port_name(), sizeof port_name - 1);
+    char *argv[] = {program, interim, port_name, nullptr};
     const char *reason = "";
-    if (LineOpen(fiscalsim_port_name(), 0, 0) != 0 ||
-        ServerListen("127.0.0.1", 0, &ServerPort, &reason) != 0)
+    Signals = ServeCatchSignals();
+    if (ParseServerOptions(3, argv, &Options) != -1 || Signals < 0) {
         abort();
+    }
+    ClientsConfigure(&Options);
+    LineConfigure(&Options, 0);
+    if (LineStartUp() != 0 || ServeWaitForLine(Signals) != 0 ||
+        ClientsListen("127.0.0.1", 0, &ServerPort, &reason) != 0) {
+        abort();
+    }
     return 0;
 }
 
@@ -49,64 +57,69 @@ static int Connect(void)
     server.sin_family = AF_INET;
     server.sin_port = htons((unsigned short)ServerPort);
     server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (client < 0 || connect(client, (struct sockaddr *)&server, sizeof server) != 0)
+    if (client < 0 || connect(client, (struct sockaddr *)&server, sizeof server) != 0) {
         abort();
+    }
     return client;
 }
 
-// One command through the server; 0 when the client was dropped.
-static int Serve(int client, const uint8_t *bytes, size_t length)
+// Serves until the client has a final reply: 1 with it, 0 when the server
+// closed the connection.
+static int AwaitReply(int client)
 {
-    if (length > 0 && send(client, bytes, length, MSG_NOSIGNAL) != (ssize_t)length)
-        abort();
-    int got = ClientReceive(Received, length > 0 ? 2000 : 0);
-    if (got < 0)
-        return 0;
-    if (got == 0) {
-        if (length > 0)
-            abort();   // sent bytes must arrive
+    char taken[FISCALD_REPLY_MAX * 4];
+    for (int round = 0; round < 1000; round++) {
+        ServeRound(Signals, 10);
+        struct pollfd wanted = {client, POLLIN, 0};
+        if (poll(&wanted, 1, 0) != 1) {
+            continue;
+        }
+        ssize_t got = recv(client, taken, sizeof taken - 1, 0);
+        if (got <= 0) {
+            return 0;
+        }
+        taken[got] = '\0';
+        if (strstr(taken, "DC2") != nullptr || strstr(taken, "DC4") != nullptr) {
+            // An interim reply always comes alone, never with the final one.
+            if (got % 3 != 0) {
+                abort();
+            }
+            continue;
+        }
+        // A final reply: one receive, at most 500 bytes.
+        if (got > FISCALD_REPLY_MAX) {
+            abort();
+        }
         return 1;
     }
-    ClientCommandBegin();
-    int written = LineExchange(Received, (size_t)got, Reply, sizeof Reply);
-    if (written <= 0 || written > FISCALD_REPLY_MAX || strstr(Reply, "DC2") != nullptr ||
-        strstr(Reply, "DC4") != nullptr)
-        abort();
-    ClientCommandEnd(Reply, written);
-    // The client takes the final reply; what arrives is the server's business
-    // to have got right (the tests check the texts), here only that it comes.
-    char taken[FISCALD_REPLY_MAX * 4];
-    struct pollfd wanted = {client, POLLIN, 0};
-    if (poll(&wanted, 1, 5000) != 1 || recv(client, taken, sizeof taken, 0) <= 0)
-        abort();
-    return 1;
+    abort();   // no reply within ten seconds
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     int client = Connect();
-    if (ServerAccept(2000) != 1)
-        abort();
     size_t start = 0;
     int connected = 1;
     while (connected && start < size) {
         const uint8_t *end = (const uint8_t *)memchr(data + start, '\n', size - start);
         size_t length = end != nullptr ? (size_t)(end - (data + start)) + 1 : size - start;
-        if (length > FISCALD_RECEIVE_MAX)
+        if (length > FISCALD_RECEIVE_MAX) {
             length = FISCALD_RECEIVE_MAX;   // one receive, one command
+        }
         uint8_t command[FISCALD_RECEIVE_MAX];
         memcpy(command, data + start, length);
         // A slow command given its own work time ("S<FS>60000") would hold
         // the run for a minute; the interims it draws are tested elsewhere.
-        if (command[0] == 'S' || command[0] == 'P')
+        if (command[0] == 'S' || command[0] == 'P') {
             command[0] = 's';
-        connected = Serve(client, command, length);
+        }
+        if (send(client, command, length, MSG_NOSIGNAL) != (ssize_t)length) {
+            abort();
+        }
+        connected = AwaitReply(client);
         start += length;
     }
     close(client);
-    // The server sees the client leave at its next receive.
-    if (connected && ClientReceive(Received, 2000) != -1)
-        abort();
-    ClientDrop();
+    ServeRound(Signals, 10);
     return 0;
 }

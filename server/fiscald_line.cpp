@@ -1,207 +1,275 @@
-// The controller's line as the server keeps it: opened once, its rate set or
-// searched, each command sent through the packet layer, and reopened after
-// the device vanished (unplugged) once the device can be opened again.
+// The controller's line as the server keeps it: the device locked for this
+// server, a worker process that has it open, and the line brought back after
+// the device vanished or the worker ended. Everything here runs in the
+// server's own loop and never waits on the device.
 #include "fiscald.h"
-#include "fiscalpacket.h"
+#include "fiscalframe.h"
+#include "monoclock.h"
 #include "tracelet.h"
-#include "ttywire.h"
 
 #include <errno.h>
-#include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-enum LineState {
-    LINE_READY,     // open, at a rate the controller answered (or was told)
-    LINE_NO_RATE,   // open, the search found no controller yet
-    LINE_GONE       // the device vanished; the slot is free
-};
+// Reopen attempts while the line is down, growing to the longest while the
+// device keeps failing, so that a broken device is not opened in a storm.
+static const long long REOPEN_FIRST_MS = 250;
+static const long long REOPEN_LONGEST_MS = 5000;
 
-// Reopen attempts while the line is gone, at most this often, so that a
-// command storm does not turn into an open storm on a missing device.
-static const long long REOPEN_EVERY_MS = 1000;
-
+static const ServerOptions *Options;
 static char PortName[FISCALD_MAX_NAME + 1];
-static char DevicePath[FISCALD_MAX_NAME + 8];
-static long WantedBaud;       // 0: start_comm's 9600
-static int SearchRate;
-static int Slot = -1;
-static int State = LINE_GONE;
-static long long LastReopenMs;
-static char Answer[PACKET_ANSWER_SIZE];
-static char Command[FISCALD_RECEIVE_MAX + 1];
-static char Printable[FISCALD_REPLY_MAX + 1];
+static int LockedFd = -1;
+static pid_t WorkerPid = -1;
+static int WorkerSock = -1;
+static int State = LINE_DOWN;
+static long Rate;
+static long RememberedRate;
+static int StartedOnce;
+static long long ReopenAt;
+static long long ReopenDelayMs = REOPEN_FIRST_MS;
+static int LastSeq;
+static long long FramesSent;
 
-static long long NowMs(void)
+void LineConfigure(const ServerOptions *options, long remembered_rate)
 {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+    Options = options;
+    RememberedRate = remembered_rate;
+    // A fresh server continues no sequence: the first number is drawn.
+    unsigned long seed = (unsigned long)time(nullptr) ^ ((unsigned long)getpid() << 3);
+    LastSeq = FRAME_SEQ_FIRST + (int)(seed % (FRAME_SEQ_LAST - FRAME_SEQ_FIRST + 1));
 }
 
-// start_comm ends the process on a device it cannot open or set up, so the
-// device is tried here first, the same way start_comm opens it.
-static int DeviceUsable(int *error)
+int LineState(void)
 {
-    int fd = open(DevicePath, O_RDWR | O_NONBLOCK | O_NOCTTY);
-    int usable = 0;
-    if (fd < 0) {
-        *error = errno;
-    } else if (!isatty(fd)) {
-        *error = ENOTTY;
-        close(fd);
-    } else {
-        usable = 1;
-        close(fd);
-    }
-    return usable;
+    return State;
 }
 
-static void LoseLine(void);
-
-static void SetRate(void)
+int LineSocket(void)
 {
-    State = LINE_READY;
-    if (SearchRate) {
-        long found = 0;
-        if (SearchPrn(Slot, &found) != 0) {
-            State = LINE_NO_RATE;
-            Tracelet("fiscald: controlador no encontrado en %s", DevicePath);
-            // A search over a vanished device fails like one over a silent
-            // controller; only the first is worth reopening.
-            if (PacketLastError() == PACKET_LINE_GONE)
-                LoseLine();
-        }
-    } else if (WantedBaud != 0) {
-        SetBaudRate(Slot, WantedBaud);
-    }
+    return WorkerSock;
 }
 
-static int TakeLine(void)
+long LineRate(void)
 {
-    Slot = start_comm(PortName);
-    if (Slot < 0) {
-        State = LINE_GONE;
+    return Rate;
+}
+
+long long LineFrames(void)
+{
+    return FramesSent;
+}
+
+void LineCountFrames(int count)
+{
+    FramesSent += count;
+}
+
+int LineTakeSeq(void)
+{
+    LastSeq = LastSeq >= FRAME_SEQ_LAST ? FRAME_SEQ_FIRST : LastSeq + 1;
+    return LastSeq;
+}
+
+static int StartWorker(void)
+{
+    WorkerSetup setup;
+    memset(&setup, 0, sizeof setup);
+    snprintf(setup.port_name, sizeof setup.port_name, "%s", PortName);
+    setup.baud = Options->baud;
+    setup.search = Options->search;
+    setup.remembered_rate = Rate != 0 ? Rate : RememberedRate;
+    setup.probe_first = !StartedOnce;
+    setup.try_limit_ms = (int)Options->try_limit_ms;
+    setup.next_seq = LastSeq >= FRAME_SEQ_LAST ? FRAME_SEQ_FIRST : LastSeq + 1;
+    DeviceExclusive(LockedFd, 0);   // the worker's own open must pass
+    if (WorkerStart(&setup, &WorkerPid, &WorkerSock) != 0) {
+        Tracelet("fiscald: no se pudo crear el proceso de la linea: %s", strerror(errno));
         return -1;
     }
-    SetRate();
+    StartedOnce = 1;
+    State = LINE_OPENING;
     return 0;
 }
 
-int LineOpen(const char *name, long baud, int search)
+static void ReleaseDevice(void)
 {
-    int error = 0;
-    snprintf(PortName, sizeof PortName, "%s", name);
-    snprintf(DevicePath, sizeof DevicePath, "/dev/%s", name);
-    WantedBaud = baud;
-    SearchRate = search;
-    if (!DeviceUsable(&error)) {
-        fprintf(stderr, "fiscald: no se puede abrir %s: %s\n", DevicePath, strerror(error));
-        return -1;
+    if (LockedFd >= 0) {
+        close(LockedFd);
     }
-    if (TakeLine() != 0) {
-        fprintf(stderr, "fiscald: no hay lugar en la tabla de puertos para %s\n", DevicePath);
-        return -1;
-    }
-    Tracelet("fiscald: linea abierta en %s", DevicePath);
-    return 0;
+    LockedFd = -1;
 }
 
-static void LoseLine(void)
+// Resolves and takes the device; start-up reports why not on standard error,
+// later attempts only trace a reason that changed.
+static int TakeDevice(char *reason, size_t size)
 {
-    if (Slot >= 0 && PortControl[Slot].in_use)
-        end_comm(&PortControl[Slot]);
-    Slot = -1;
-    State = LINE_GONE;
-    LastReopenMs = NowMs();
-    Tracelet("fiscald: linea caida en %s", DevicePath);
-}
-
-static void TryReopen(void)
-{
-    int error = 0;
-    LastReopenMs = NowMs();
-    if (!DeviceUsable(&error))
-        return;
-    if (TakeLine() == 0)
-        Tracelet("fiscald: linea abierta otra vez en %s", DevicePath);
-}
-
-void LineCheck(void)
-{
-    if (State == LINE_GONE && NowMs() - LastReopenMs >= REOPEN_EVERY_MS)
-        TryReopen();
-}
-
-static const char *ReasonFor(int packet_error)
-{
-    switch (packet_error) {
-    case PACKET_REFUSED: return REPLY_TRANSMISSION;
-    case PACKET_LINE_GONE:
-    case PACKET_BAD_PORT: return REPLY_LINE_DOWN;
-    case PACKET_BAD_COMMAND: return REPLY_BAD_COMMAND;
-    case PACKET_BUSY_TOO_LONG: return REPLY_BUSY;
-    default: return REPLY_NO_ANSWER;
-    }
-}
-
-// A client's line ending (a hand-typed command through a terminal program)
-// is not part of the command: no controller command ends in CR or LF.
-static size_t WithoutLineEnding(const char *command, size_t length)
-{
-    while (length > 0 && (command[length - 1] == '\n' || command[length - 1] == '\r'))
-        length--;
-    return length;
-}
-
-static int Exchange(char *reply, size_t size)
-{
-    unsigned short status1 = 0;
-    unsigned short status2 = 0;
-    if (MandaPaqueteFiscal(Slot, Command, &status1, &status2, Answer) == 0)
-        return ReplyAnswer(reply, size, status1, status2, Answer);
-    int packet_error = PacketLastError();
-    Tracelet("fiscald: el comando fallo (error %d del paquete)", packet_error);
-    if (packet_error == PACKET_LINE_GONE || packet_error == PACKET_BAD_PORT)
-        LoseLine();
-    return ReplyError(reply, size, ReasonFor(packet_error));
-}
-
-int LineExchange(const char *command, size_t length, char *reply, size_t size)
-{
-    int written;
-    length = WithoutLineEnding(command, length);
-    ReplyPrintable(command, length, Printable, sizeof Printable);
-    Tracelet("fiscald: comando [%s]", Printable);
-    if (length == 0 || length > PACKET_MAX_COMMAND || memchr(command, '\0', length) != NULL) {
-        // A NUL would cut the command short unseen; the rest would be lost.
-        written = ReplyError(reply, size, REPLY_BAD_COMMAND);
-    } else {
-        if (State == LINE_GONE)
-            TryReopen();
-        else if (State == LINE_NO_RATE)
-            SetRate();
-        if (State == LINE_GONE) {
-            written = ReplyError(reply, size, REPLY_LINE_DOWN);
-        } else if (State == LINE_NO_RATE) {
-            written = ReplyError(reply, size, REPLY_NO_ANSWER);
+    char name[FISCALD_MAX_NAME + 1];
+    if (DeviceName(Options->device, name, sizeof name) != 0) {
+        const char *prefix = Options->device[0] == '/' ? "" : "/dev/";
+        if (errno == ENAMETOOLONG) {
+            snprintf(reason, size,
+                     "%s%s: el nombre del dispositivo pasa de 44 caracteres bajo /dev/", prefix,
+                     Options->device);
         } else {
-            memcpy(Command, command, length);
-            Command[length] = '\0';
-            written = Exchange(reply, size);
+            snprintf(reason, size, "no se puede abrir %s%s: %s", prefix, Options->device,
+                     strerror(errno));
         }
+        return -1;
     }
-    ReplyPrintable(reply, (size_t)written, Printable, sizeof Printable);
-    Tracelet("fiscald: respuesta [%s]", Printable);
-    return written;
+    int fd = DeviceTake(name, reason, size);
+    if (fd < 0) {
+        return -1;
+    }
+    LockedFd = fd;
+    snprintf(PortName, sizeof PortName, "%s", name);
+    return 0;
+}
+
+int LineStartUp(void)
+{
+    char reason[512];
+    if (TakeDevice(reason, sizeof reason) != 0) {
+        fprintf(stderr, "fiscald: %s\n", reason);
+        return -1;
+    }
+    if (StartWorker() != 0) {
+        fprintf(stderr, "fiscald: no se pudo crear el proceso de la linea\n");
+        ReleaseDevice();
+        return -1;
+    }
+    Tracelet("fiscald: linea abierta en /dev/%s", PortName);
+    return 0;
+}
+
+void LineReopen(long long now, int forced)
+{
+    static char last_reason[512];
+    char reason[512];
+    if (State != LINE_DOWN || (!forced && now < ReopenAt)) {
+        return;
+    }
+    ReopenAt = now + ReopenDelayMs;
+    if (ReopenDelayMs < REOPEN_LONGEST_MS) {
+        ReopenDelayMs *= 2;
+    }
+    if (LockedFd < 0 && TakeDevice(reason, sizeof reason) != 0) {
+        if (strcmp(reason, last_reason) != 0) {
+            Tracelet("fiscald: %s", reason);
+            snprintf(last_reason, sizeof last_reason, "%s", reason);
+        }
+        return;
+    }
+    last_reason[0] = '\0';
+    if (StartWorker() == 0) {
+        Tracelet("fiscald: linea abierta otra vez en /dev/%s", PortName);
+    }
+}
+
+long long LineNextWakeMs(long long now)
+{
+    if (State != LINE_DOWN) {
+        return now + 60000;
+    }
+    return ReopenAt > now ? ReopenAt : now;
+}
+
+int LineSubmit(const char *body, int length, int seq)
+{
+    WorkerRequest request;
+    if (State != LINE_READY || length < 0 || length > PACKET_MAX_COMMAND) {
+        return -1;
+    }
+    memset(&request, 0, sizeof request);
+    request.seq = seq;
+    request.length = length;
+    memcpy(request.body, body, (size_t)length);
+    request.body[length] = '\0';
+    if (send(WorkerSock, &request, sizeof request, MSG_NOSIGNAL) != (ssize_t)sizeof request) {
+        return -1;   // the worker is ending; its exit takes the line down
+    }
+    LastSeq = seq;
+    FramesSent++;
+    State = LINE_BUSY;
+    return 0;
+}
+
+int LineReceive(WorkerReport *report)
+{
+    if (WorkerSock < 0) {
+        return 0;
+    }
+    ssize_t got = recv(WorkerSock, report, sizeof *report, MSG_DONTWAIT);
+    if (got != (ssize_t)sizeof *report) {
+        return 0;
+    }
+    report->answer[PACKET_ANSWER_SIZE - 1] = '\0';
+    FramesSent += report->probes;
+    if (report->kind == REPORT_READY || report->kind == REPORT_NO_RATE) {
+        State = LINE_READY;
+        ReopenDelayMs = REOPEN_FIRST_MS;
+        DeviceExclusive(LockedFd, 1);
+        if (report->kind == REPORT_READY && report->rate != Rate) {
+            Rate = report->rate;
+            if (Options->search && Options->state_file != nullptr &&
+                StateWriteRate(Options->state_file, Rate) != 0) {
+                Tracelet("fiscald: no se puede escribir %s: %s", Options->state_file,
+                         strerror(errno));
+            }
+        }
+    } else if (report->kind == REPORT_RESULT && State == LINE_BUSY) {
+        State = LINE_READY;
+    }
+    return 1;
+}
+
+static void WorkerGone(int status)
+{
+    close(WorkerSock);
+    WorkerSock = -1;
+    WorkerPid = -1;
+    State = LINE_DOWN;
+    DeviceExclusive(LockedFd, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == WORKER_EXIT_LINE_GONE) {
+        Tracelet("fiscald: linea caida en /dev/%s", PortName);
+    } else if (WIFSIGNALED(status)) {
+        Tracelet("fiscald: el proceso de la linea termino por la senal %d", WTERMSIG(status));
+    } else {
+        Tracelet("fiscald: el proceso de la linea termino (estado %d)",
+                 WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    }
+    // A device that hung up is let go: when it comes back it may be another
+    // device node, to be resolved and locked anew.
+    if (!DeviceStillThere(LockedFd)) {
+        ReleaseDevice();
+    }
+}
+
+int LineReap(void)
+{
+    int status = 0;
+    if (WorkerPid < 0 || waitpid(WorkerPid, &status, WNOHANG) != WorkerPid) {
+        return 0;
+    }
+    WorkerGone(status);
+    return 1;
 }
 
 void LineClose(void)
 {
-    if (Slot >= 0 && PortControl[Slot].in_use)
-        end_comm(&PortControl[Slot]);
-    Slot = -1;
-    State = LINE_GONE;
+    if (WorkerPid > 0) {
+        int status = 0;
+        close(WorkerSock);   // an idle worker ends on its own
+        WorkerSock = -1;
+        kill(WorkerPid, SIGKILL);
+        waitpid(WorkerPid, &status, 0);
+        WorkerPid = -1;
+    }
+    DeviceExclusive(LockedFd, 0);
+    ReleaseDevice();
+    State = LINE_DOWN;
 }

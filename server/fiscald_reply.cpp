@@ -48,11 +48,12 @@ int ReplyAnswer(char *out, size_t size, unsigned short status1, unsigned short s
     return Finish(out, size, written);
 }
 
-int ReplyError(char *out, size_t size, const char *reason)
+int ReplyError(char *out, size_t size, const char *reason, const char *outcome)
 {
     if (size == 0)
         return 0;
-    return Finish(out, size, snprintf(out, size, "ERR%c%s", FieldSeparator, reason));
+    return Finish(out, size, snprintf(out, size, "ERR%c%s%c%s", FieldSeparator, reason,
+                                      FieldSeparator, outcome));
 }
 
 const char *ReplyInterim(int kind)

@@ -181,8 +181,8 @@ TEST_F(Kit, AControllerThatStopsAnsweringGivesAnErrorReplyNotSilence)
     auto result = RunRuvado("A\n*\n");
 
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, Console("Envio     : [A]\nRespuesta : [ERR|SIN RESPUESTA]\n\n"
-                                  "Envio     : [*]\nRespuesta : [ERR|SIN RESPUESTA]\n\n"));
+    EXPECT_EQ(result.out, Console("Envio     : [A]\nRespuesta : [ERR|SIN RESPUESTA|DESCONOCIDO]\n\n"
+                                  "Envio     : [*]\nRespuesta : [ERR|SIN RESPUESTA|DESCONOCIDO]\n\n"));
 }
 
 TEST_F(Kit, AClientLeavingMidCommandDoesNotStopTheNextOneBeingServed)
@@ -209,7 +209,7 @@ TEST_F(Kit, ALineThatVanishesGivesErrorsAndIsServedAgainWhenItComesBack)
     fiscalsim_vanish();
     auto gone = RunRuvado("*\n");
     EXPECT_EQ(gone.status, 0);
-    EXPECT_EQ(gone.out, Console("Envio     : [*]\nRespuesta : [ERR|LINEA CAIDA]\n\n"));
+    EXPECT_EQ(gone.out, Console("Envio     : [*]\nRespuesta : [ERR|LINEA CAIDA|NO ENVIADO]\n\n"));
 
     ASSERT_EQ(fiscalsim_come_back(), 0);
     ASSERT_TRUE(TraceShowsWithin("linea abierta otra vez", 5000)) << Trace();

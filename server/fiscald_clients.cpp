@@ -1,0 +1,441 @@
+// The TCP side of the server: every client up to the limit is taken at once,
+// each receive of an idle client is one command, a client waiting for its
+// turn or its answer gets interim replies when its wait nears the sender's
+// 15 s limit, and its final reply never shares a receive with an interim.
+#include "fiscald.h"
+#include "tracelet.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+enum ClientState {
+    CLIENT_FREE,
+    CLIENT_IDLE,      // connected, no command of its own pending: its next receive is one
+    CLIENT_WAITING,   // its command waits in the queue or runs on the line
+    CLIENT_REPLYING   // its final reply waits for the gap after an interim reply
+};
+
+// Room for everyone who can wait at once; a burst past it is reset by the
+// system, which the sender reports like a refused connection.
+static const int LISTEN_BACKLOG = 1024;
+// After an interim reply the final one waits for the interim to leave the
+// send queue (the client's side has it), at most this long past the gap.
+static const long long INTERIM_DRAIN_LIMIT_MS = 2000;
+
+struct Client {
+    int state;
+    int fd;
+    long long id;                        // never reused: tells a new client in this slot
+    unsigned int peer;                   // host order
+    unsigned short peer_port;
+    long commands;                       // commands received so far
+    long long last_activity_ms;
+    long long next_interim_ms;
+    long long last_interim_ms;           // 0: none sent for this command
+    int interim_kind;
+    int command_length;
+    char command[FISCALD_RECEIVE_MAX];   // the command waiting for its turn
+    int reply_length;
+    long long reply_due_ms;
+    char reply[FISCALD_REPLY_MAX + 1];
+};
+
+static struct Client Clients[FISCALD_MAX_CLIENTS];
+static int PollSlots[FISCALD_MAX_CLIENTS];
+static int ListenFd = -1;
+static long long NextId = 1;
+static int Connected;
+static long MaxClients = FISCALD_DEFAULT_CLIENTS;
+static long long InterimMs = FISCALD_DEFAULT_INTERIM_MS;
+static long long IdleMs = (long long)FISCALD_DEFAULT_IDLE_S * 1000;
+static const AccessList *Access;
+
+void ClientsConfigure(const ServerOptions *options)
+{
+    MaxClients = options->max_clients;
+    InterimMs = options->interim_ms;
+    IdleMs = (long long)options->idle_s * 1000;
+    Access = &options->access;
+}
+
+int ClientsListen(const char *address, int port, int *bound_port, const char **reason)
+{
+    struct sockaddr_in local;
+    socklen_t local_len = sizeof local;
+    int yes = 1;
+    memset(&local, 0, sizeof local);
+    local.sin_family = AF_INET;
+    local.sin_port = htons((unsigned short)port);
+    if (inet_pton(AF_INET, address, &local.sin_addr) != 1) {
+        *reason = "direccion IPv4 invalida";
+        errno = EINVAL;
+        return -1;
+    }
+    ListenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (ListenFd < 0) {
+        *reason = "socket";
+        return -1;
+    }
+    setsockopt(ListenFd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (bind(ListenFd, (struct sockaddr *)&local, sizeof local) != 0) {
+        *reason = "bind";
+    } else if (listen(ListenFd, LISTEN_BACKLOG) != 0) {
+        *reason = "listen";
+    } else if (getsockname(ListenFd, (struct sockaddr *)&local, &local_len) != 0) {
+        *reason = "getsockname";
+    } else {
+        *bound_port = ntohs(local.sin_port);
+        return 0;
+    }
+    int error = errno;
+    close(ListenFd);
+    ListenFd = -1;
+    errno = error;
+    return -1;
+}
+
+int ClientsListenSocket(void)
+{
+    return ListenFd;
+}
+
+void ClientsStopListening(void)
+{
+    if (ListenFd >= 0) {
+        close(ListenFd);
+    }
+    ListenFd = -1;
+}
+
+static void PeerText(const struct Client *client, char *text, size_t size)
+{
+    struct in_addr address;
+    char dotted[INET_ADDRSTRLEN] = "?";
+    address.s_addr = htonl(client->peer);
+    inet_ntop(AF_INET, &address, dotted, sizeof dotted);
+    snprintf(text, size, "%s:%u", dotted, client->peer_port);
+}
+
+static void CloseClient(int slot, const char *why)
+{
+    struct Client *client = &Clients[slot];
+    char peer[32];
+    if (client->state == CLIENT_FREE) {
+        return;
+    }
+    PeerText(client, peer, sizeof peer);
+    close(client->fd);
+    long long id = client->id;
+    int was_waiting = client->state == CLIENT_WAITING;
+    client->state = CLIENT_FREE;
+    client->fd = -1;
+    Connected--;
+    Tracelet("fiscald: cliente %s desconectado%s", peer, why);
+    if (was_waiting) {
+        DispatchClientGone(id);
+    }
+}
+
+// Said once, at once, to a client that cannot be served; never blocks.
+static void RefuseAtOnce(int fd, const char *reason)
+{
+    char reply[FISCALD_REPLY_MAX + 1];
+    int length = ReplyError(reply, sizeof reply, reason, OUTCOME_NOT_SENT);
+    if (send(fd, reply, (size_t)length, MSG_NOSIGNAL | MSG_DONTWAIT) != length) {
+        // Gone already: nothing to tell it.
+    }
+    close(fd);
+}
+
+static int FreeSlot(void)
+{
+    for (int slot = 0; slot < FISCALD_MAX_CLIENTS; slot++) {
+        if (Clients[slot].state == CLIENT_FREE) {
+            return slot;
+        }
+    }
+    return -1;
+}
+
+static void TakeClient(int fd, const struct sockaddr_in *peer, long long now)
+{
+    int yes = 1;
+    char shown[32];
+    struct Client probe;
+    probe.peer = ntohl(peer->sin_addr.s_addr);
+    probe.peer_port = ntohs(peer->sin_port);
+    PeerText(&probe, shown, sizeof shown);
+    if (!AccessAllows(Access, probe.peer)) {
+        Tracelet("fiscald: cliente %s fuera de las redes admitidas: cerrado", shown);
+        close(fd);
+        return;
+    }
+    int slot = Connected < MaxClients ? FreeSlot() : -1;
+    if (slot < 0) {
+        Tracelet("fiscald: cliente %s rechazado: ya hay %d clientes", shown, Connected);
+        RefuseAtOnce(fd, REPLY_SERVER_FULL);
+        return;
+    }
+    // Replies are small and each must leave at once, not wait to be merged
+    // with the next one.
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+    struct Client *client = &Clients[slot];
+    memset(client, 0, sizeof *client);
+    client->state = CLIENT_IDLE;
+    client->fd = fd;
+    client->id = NextId++;
+    client->peer = probe.peer;
+    client->peer_port = probe.peer_port;
+    client->last_activity_ms = now;
+    Connected++;
+    Tracelet("fiscald: cliente conectado desde %s", shown);
+}
+
+void ClientsAccept(long long now)
+{
+    for (;;) {
+        struct sockaddr_in peer;
+        socklen_t peer_len = sizeof peer;
+        int fd = accept4(ListenFd, (struct sockaddr *)&peer, &peer_len,
+                         SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
+                errno != ECONNABORTED) {
+                Tracelet("fiscald: accept fallo, errno %d", errno);
+            }
+            return;
+        }
+        TakeClient(fd, &peer, now);
+    }
+}
+
+int ClientsPollSet(struct pollfd *fds, int room)
+{
+    int count = 0;
+    for (int slot = 0; slot < FISCALD_MAX_CLIENTS && count < room; slot++) {
+        const struct Client *client = &Clients[slot];
+        if (client->state == CLIENT_FREE) {
+            continue;
+        }
+        fds[count].fd = client->fd;
+        // Only an idle client's bytes are read: one receive is one command,
+        // and a client does not send its next before this one's reply.
+        fds[count].events = (short)(POLLRDHUP | (client->state == CLIENT_IDLE ? POLLIN : 0));
+        fds[count].revents = 0;
+        PollSlots[count] = slot;
+        count++;
+    }
+    return count;
+}
+
+static void ReceiveCommand(int slot, long long now)
+{
+    struct Client *client = &Clients[slot];
+    char received[FISCALD_RECEIVE_MAX];
+    ssize_t got = recv(client->fd, received, sizeof received, 0);
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
+        return;
+    }
+    if (got <= 0) {
+        CloseClient(slot, "");
+        return;
+    }
+    client->commands++;
+    client->last_activity_ms = now;
+    client->state = CLIENT_WAITING;
+    client->last_interim_ms = 0;
+    client->next_interim_ms = now + InterimMs;
+    client->interim_kind = 0x12;
+    memcpy(client->command, received, (size_t)got);
+    client->command_length = (int)got;
+    DispatchCommand(slot, client->command, client->command_length, now);
+}
+
+void ClientsOnEvents(const struct pollfd *fds, int count, long long now)
+{
+    for (int i = 0; i < count; i++) {
+        int slot = PollSlots[i];
+        struct Client *client = &Clients[slot];
+        if (client->state == CLIENT_FREE || client->fd != fds[i].fd || fds[i].revents == 0) {
+            continue;
+        }
+        if (client->state == CLIENT_IDLE && (fds[i].revents & POLLIN)) {
+            ReceiveCommand(slot, now);
+        } else if (fds[i].revents & (POLLRDHUP | POLLHUP | POLLERR)) {
+            CloseClient(slot, client->state == CLIENT_IDLE ? "" : " antes de su respuesta");
+        }
+    }
+}
+
+static void SendInterim(int slot, long long now)
+{
+    struct Client *client = &Clients[slot];
+    const char *interim = ReplyInterim(client->interim_kind);
+    size_t length = strlen(interim);
+    // Never blocks: a client that reads nothing must not stall the others.
+    // A full queue just skips this interim.
+    ssize_t sent = send(client->fd, interim, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        CloseClient(slot, " antes de su respuesta");
+        return;
+    }
+    client->next_interim_ms = now + InterimMs;
+    if (sent > 0) {
+        client->last_interim_ms = now;
+        Tracelet("fiscald: respuesta intermedia %s", interim);
+    }
+}
+
+static int InterimStillQueued(const struct Client *client)
+{
+    int pending = 0;
+    return ioctl(client->fd, SIOCOUTQ, &pending) == 0 && pending > 0;
+}
+
+static void SendReply(int slot, long long now)
+{
+    struct Client *client = &Clients[slot];
+    ssize_t sent = send(client->fd, client->reply, (size_t)client->reply_length,
+                        MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent != client->reply_length) {
+        CloseClient(slot, ": no se pudo enviar la respuesta");
+        return;
+    }
+    client->state = CLIENT_IDLE;
+    client->last_activity_ms = now;
+}
+
+void ClientsTick(long long now)
+{
+    for (int slot = 0; slot < FISCALD_MAX_CLIENTS; slot++) {
+        struct Client *client = &Clients[slot];
+        if (client->state == CLIENT_WAITING && now >= client->next_interim_ms) {
+            SendInterim(slot, now);
+        } else if (client->state == CLIENT_REPLYING && now >= client->reply_due_ms &&
+                   (!InterimStillQueued(client) ||
+                    now >= client->reply_due_ms + INTERIM_DRAIN_LIMIT_MS)) {
+            SendReply(slot, now);
+        } else if (client->state == CLIENT_IDLE && IdleMs > 0 &&
+                   now - client->last_activity_ms > IdleMs) {
+            CloseClient(slot, " por inactividad");
+        }
+    }
+}
+
+long long ClientsNextWakeMs(long long now)
+{
+    long long next = now + 60000;
+    for (int slot = 0; slot < FISCALD_MAX_CLIENTS; slot++) {
+        const struct Client *client = &Clients[slot];
+        long long at = next;
+        if (client->state == CLIENT_WAITING) {
+            at = client->next_interim_ms;
+        } else if (client->state == CLIENT_REPLYING) {
+            // While the interim drains, look again every few milliseconds.
+            at = client->reply_due_ms > now ? client->reply_due_ms : now + 5;
+        } else if (client->state == CLIENT_IDLE && IdleMs > 0) {
+            at = client->last_activity_ms + IdleMs + 1;
+        }
+        if (at < next) {
+            next = at;
+        }
+    }
+    return next;
+}
+
+int ClientSlot(long long id)
+{
+    for (int slot = 0; slot < FISCALD_MAX_CLIENTS; slot++) {
+        if (Clients[slot].state != CLIENT_FREE && Clients[slot].id == id) {
+            return slot;
+        }
+    }
+    return -1;
+}
+
+int ClientStillConnected(int slot)
+{
+    struct pollfd watched;
+    watched.fd = Clients[slot].fd;
+    watched.events = POLLRDHUP;
+    watched.revents = 0;
+    if (poll(&watched, 1, 0) > 0 && (watched.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+        CloseClient(slot, " antes de su turno");
+        return 0;
+    }
+    return 1;
+}
+
+long long ClientId(int slot)
+{
+    return Clients[slot].id;
+}
+
+unsigned int ClientPeer(int slot)
+{
+    return Clients[slot].peer;
+}
+
+int ClientIsFirstCommand(int slot)
+{
+    return Clients[slot].commands == 1;
+}
+
+const char *ClientCommand(int slot, int *length)
+{
+    *length = Clients[slot].command_length;
+    return Clients[slot].command;
+}
+
+void ClientSetWorking(int slot, int keepalive_kind)
+{
+    Clients[slot].interim_kind = keepalive_kind;
+}
+
+void ClientReply(int slot, const char *reply, int length, long long now)
+{
+    struct Client *client = &Clients[slot];
+    if (client->state != CLIENT_WAITING) {
+        return;
+    }
+    memcpy(client->reply, reply, (size_t)length);
+    client->reply[length] = '\0';
+    client->reply_length = length;
+    if (client->last_interim_ms == 0) {
+        SendReply(slot, now);
+        return;
+    }
+    client->state = CLIENT_REPLYING;
+    client->reply_due_ms = client->last_interim_ms + FISCALD_INTERIM_GAP_MS;
+}
+
+int ClientsPending(void)
+{
+    for (const struct Client &client : Clients) {
+        if (client.state == CLIENT_REPLYING) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+void ClientsCloseAll(void)
+{
+    for (int slot = 0; slot < FISCALD_MAX_CLIENTS; slot++) {
+        if (Clients[slot].state != CLIENT_FREE) {
+            close(Clients[slot].fd);
+            Clients[slot].state = CLIENT_FREE;
+        }
+    }
+    Connected = 0;
+    ClientsStopListening();
+}

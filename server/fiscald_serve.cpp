@@ -1,0 +1,156 @@
+// The serving loop: one poll for the signals, the listening socket, the line
+// worker and every client; timers for interim replies, replies due, idle
+// clients, reopening and the end. Nothing runs in a signal handler and there
+// is one thread, so no state is shared between threads.
+#include "fiscald.h"
+#include "monoclock.h"
+#include "tracelet.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+// Fixed entries ahead of the clients in the poll set.
+enum { POLL_SIGNALS, POLL_LISTEN, POLL_WORKER, POLL_FIXED };
+
+static struct pollfd PollSet[POLL_FIXED + FISCALD_MAX_CLIENTS];
+
+// Signals arrive as reads from a descriptor, between two polls: nothing runs
+// in a handler, so nothing can be caught half done.
+int ServeCatchSignals(void)
+{
+    sigset_t caught;
+    sigemptyset(&caught);
+    sigaddset(&caught, SIGINT);
+    sigaddset(&caught, SIGTERM);
+    sigaddset(&caught, SIGHUP);
+    sigaddset(&caught, SIGCHLD);
+    signal(SIGPIPE, SIG_IGN);
+    if (sigprocmask(SIG_BLOCK, &caught, nullptr) != 0) {
+        return -1;
+    }
+    return signalfd(-1, &caught, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+// 1 when the server is asked to end.
+static int TakeSignals(int signals, long long now)
+{
+    struct signalfd_siginfo info;
+    int stop = 0;
+    while (read(signals, &info, sizeof info) == (ssize_t)sizeof info) {
+        if (info.ssi_signo == SIGINT || info.ssi_signo == SIGTERM) {
+            stop = 1;
+        } else if (info.ssi_signo == SIGHUP) {
+            // The log-rotation convention: the trace file is opened for every
+            // line, so the next line already goes to the new file.
+            Tracelet("fiscald: SIGHUP: el archivo de traza se abre de nuevo");
+        } else if (info.ssi_signo == SIGCHLD && LineReap()) {
+            DispatchLineDown(now);
+        }
+    }
+    return stop;
+}
+
+static void TakeReports(long long now)
+{
+    WorkerReport report;
+    while (LineReceive(&report) == 1) {
+        DispatchReport(&report, now);
+    }
+}
+
+static int NextWaitMs(long long now, long long stop_deadline)
+{
+    long long next = ClientsNextWakeMs(now);
+    long long line = LineNextWakeMs(now);
+    long long held = DispatchNextWakeMs(now);
+    if (line < next) {
+        next = line;
+    }
+    if (held < next) {
+        next = held;
+    }
+    if (stop_deadline != 0 && stop_deadline < next) {
+        next = stop_deadline;
+    }
+    long long wait = next - now;
+    return wait < 0 ? 0 : wait > 60000 ? 60000 : (int)wait;
+}
+
+static long long StopDeadline;
+
+int ServeRound(int signals, int wait_limit_ms)
+{
+    long long now = MonotonicMs();
+    PollSet[POLL_SIGNALS].fd = signals;
+    PollSet[POLL_LISTEN].fd = ClientsListenSocket();
+    PollSet[POLL_WORKER].fd = LineSocket();   // negative while there is none: skipped
+    for (int i = 0; i < POLL_FIXED; i++) {
+        PollSet[i].events = POLLIN;
+        PollSet[i].revents = 0;
+    }
+    int clients = ClientsPollSet(PollSet + POLL_FIXED, FISCALD_MAX_CLIENTS);
+    int wait = NextWaitMs(now, StopDeadline);
+    int ready = poll(PollSet, (nfds_t)(POLL_FIXED + clients),
+                     wait < wait_limit_ms ? wait : wait_limit_ms);
+    if (ready < 0 && errno != EINTR) {
+        Tracelet("fiscald: poll fallo, errno %d", errno);
+    }
+    now = MonotonicMs();
+    // Reports first: a worker's last result is read before its end is.
+    TakeReports(now);
+    if (TakeSignals(signals, now) && StopDeadline == 0) {
+        Tracelet("fiscald: fin pedido por senal");
+        ClientsStopListening();
+        DispatchStop(now);
+        StopDeadline = now + FISCALD_STOP_LIMIT_MS;
+    }
+    if (ready > 0 && (PollSet[POLL_LISTEN].revents & POLLIN)) {
+        ClientsAccept(now);
+    }
+    if (ready > 0) {
+        ClientsOnEvents(PollSet + POLL_FIXED, clients, now);
+    }
+    LineReopen(now, 0);
+    DispatchRun(now);
+    ClientsTick(now);
+    if (StopDeadline == 0) {
+        return 1;
+    }
+    if (DispatchBusy() && now >= StopDeadline) {
+        Tracelet("fiscald: el comando en curso no termino a tiempo; se abandona");
+        DispatchGiveUp(now);
+    }
+    return DispatchBusy() || (ClientsPending() && now < StopDeadline);
+}
+
+// At start-up the line is opened (and its rate set or searched) before the
+// server listens, so that "escuchando en" means ready.
+int ServeWaitForLine(int signals)
+{
+    for (;;) {
+        struct pollfd watched[2];
+        watched[0].fd = signals;
+        watched[1].fd = LineSocket();
+        watched[0].events = watched[1].events = POLLIN;
+        watched[0].revents = watched[1].revents = 0;
+        if (watched[1].fd < 0) {
+            return 1;
+        }
+        if (poll(watched, 2, -1) < 0 && errno != EINTR) {
+            return 1;
+        }
+        long long now = MonotonicMs();
+        TakeReports(now);
+        if (LineState() == LINE_READY) {
+            return 0;
+        }
+        if (TakeSignals(signals, now)) {
+            return 2;
+        }
+    }
+}

@@ -1,0 +1,202 @@
+// The line worker: a child process that holds the device through the driver
+// and runs one command at a time through the packet layer. The driver ends
+// its process when a device fails its set-up (a USB adapter pulled during a
+// rate search); here that ends only the worker, and the server goes on.
+#include "fiscald.h"
+#include "fiscalpacket.h"
+#include "tracelet.h"
+#include "ttywire.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// The worker's end of its socket, once the worker has moved it here.
+static const int WORKER_SOCKET = 3;
+static const char PROBE[] = "*";
+
+static void Report(const WorkerReport *report)
+{
+    // One message each (a SEQPACKET socket keeps them apart). A keep-alive
+    // that finds the socket full is dropped: the next one says the same.
+    int flags = MSG_NOSIGNAL | (report->kind == REPORT_KEEPALIVE ? MSG_DONTWAIT : 0);
+    if (send(WORKER_SOCKET, report, sizeof *report, flags) < 0 && errno == EPIPE) {
+        _exit(0);   // the server is gone
+    }
+}
+
+static void OnKeepAlive(int port, int kind)
+{
+    (void)port;
+    WorkerReport report;
+    memset(&report, 0, sizeof report);
+    report.kind = REPORT_KEEPALIVE;
+    report.keepalive = kind;
+    Report(&report);
+}
+
+// One probe at the rate the line is at: 1 answered, 0 not.
+static int Probe(int slot)
+{
+    unsigned short status1 = 0;
+    unsigned short status2 = 0;
+    char answer[PACKET_ANSWER_SIZE];
+    int previous = SetCommandRetries(1);
+    int answered = MandaPaqueteFiscal(slot, PROBE, &status1, &status2, answer) == 0;
+    SetCommandRetries(previous);
+    return answered;
+}
+
+// Sets the line's rate as configured. The rate (0 when none was found) and
+// the count of probe frames sent are returned through the arguments.
+static void SetRate(int slot, const WorkerSetup *setup, long *rate, int *probes)
+{
+    long found = 0;
+    *rate = 0;
+    *probes = 0;
+    if (setup->search && setup->remembered_rate != 0 &&
+        SetBaudRate(slot, setup->remembered_rate) == 0) {
+        *probes += 1;
+        if (Probe(slot)) {
+            *rate = setup->remembered_rate;
+            Tracelet("fiscald: controlador fiscal a %ld baudios, como la ultima vez", *rate);
+            return;
+        }
+    }
+    if (setup->search) {
+        *probes += TTYWIRE_RATES;   // at most; enough to know the controller's memory changed
+        if (SearchPrn(slot, &found) == 0) {
+            *rate = found;
+        }
+        return;
+    }
+    if (setup->baud != 0) {
+        SetBaudRate(slot, setup->baud);
+    }
+    *rate = setup->baud != 0 ? setup->baud : 9600;
+    if (setup->probe_first) {
+        // The controller replays its last answer for a frame that repeats
+        // its last sequence byte and body: a fresh server's first command
+        // must not meet an earlier server's last frame by chance.
+        *probes += 1;
+        Probe(slot);
+    }
+}
+
+static void RunCommand(int slot, const WorkerSetup *setup, const WorkerRequest *request,
+                       long *rate)
+{
+    WorkerReport report;
+    memset(&report, 0, sizeof report);
+    report.kind = REPORT_RESULT;
+    if (*rate == 0 && setup->search) {
+        // No controller found yet: every command searches again first.
+        SetRate(slot, setup, rate, &report.probes);
+    }
+    if (*rate == 0) {
+        report.packet_error = PACKET_NO_ANSWER;
+        report.line_gone = PacketLastError() == PACKET_LINE_GONE;
+    } else {
+        SetPacketNextSeq(slot, request->seq);
+        report.answered = MandaPaqueteFiscal(slot, request->body, &report.status1,
+                                             &report.status2, report.answer) == 0;
+        report.packet_error = PacketLastError();
+        report.may_have_run = PacketMayHaveRun();
+        report.line_gone = report.packet_error == PACKET_LINE_GONE ||
+                           report.packet_error == PACKET_BAD_PORT;
+    }
+    Report(&report);
+    if (report.line_gone) {
+        _exit(WORKER_EXIT_LINE_GONE);
+    }
+}
+
+[[noreturn]] static void WorkerMain(const WorkerSetup *setup)
+{
+    WorkerReport ready;
+    WorkerRequest request;
+    long rate = 0;
+    memset(&ready, 0, sizeof ready);
+    // The server stops the worker itself (and SIGKILLs it if it must): a
+    // Ctrl+C at a terminal, or a service manager's SIGTERM to the whole
+    // group, must not cut a command short on the line.
+    signal(SIGINT, SIG_IGN);
+    signal(SIGTERM, SIG_IGN);
+    signal(SIGHUP, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
+    SetPacketWaitHook(OnKeepAlive);
+    if (setup->try_limit_ms > 0) {
+        SetPacketTryLimit(setup->try_limit_ms);
+    }
+    int slot = start_comm(setup->port_name);   // ends the worker if the device fails
+    if (slot < 0) {
+        _exit(1);
+    }
+    if (setup->next_seq != 0) {
+        SetPacketNextSeq(slot, setup->next_seq);
+    }
+    SetRate(slot, setup, &rate, &ready.probes);
+    if (rate == 0 && PacketLastError() == PACKET_LINE_GONE) {
+        _exit(WORKER_EXIT_LINE_GONE);
+    }
+    ready.kind = rate != 0 ? REPORT_READY : REPORT_NO_RATE;
+    ready.rate = rate;
+    Report(&ready);
+    for (;;) {
+        ssize_t got = recv(WORKER_SOCKET, &request, sizeof request, 0);
+        if (got == 0 || (got < 0 && errno != EINTR)) {
+            _exit(0);   // the server closed its end
+        }
+        if (got == (ssize_t)sizeof request) {
+            request.body[PACKET_MAX_COMMAND] = '\0';
+            RunCommand(slot, setup, &request, &rate);
+        }
+    }
+}
+
+// In the child: nothing of the server's may stay open here (a client socket
+// held by the worker would outlive the server's close of it), and the worker
+// must not outlive the server.
+static void BecomeWorker(int sock, pid_t server)
+{
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != server) {
+        _exit(0);
+    }
+    if (sock != WORKER_SOCKET && dup2(sock, WORKER_SOCKET) != WORKER_SOCKET) {
+        _exit(1);
+    }
+    close_range(WORKER_SOCKET + 1, ~0U, 0);
+}
+
+int WorkerStart(const WorkerSetup *setup, pid_t *pid, int *sock)
+{
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+        return -1;
+    }
+    pid_t server = getpid();
+    fflush(nullptr);   // nothing buffered may be written twice
+    pid_t child = fork();
+    if (child < 0) {
+        close(pair[0]);
+        close(pair[1]);
+        return -1;
+    }
+    if (child == 0) {
+        BecomeWorker(pair[1], server);
+        WorkerMain(setup);
+    }
+    close(pair[1]);
+    *pid = child;
+    *sock = pair[0];
+    return 0;
+}
