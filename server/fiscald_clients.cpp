@@ -135,14 +135,11 @@ static void CloseClient(int slot, const char *why)
     PeerText(client, peer, sizeof peer);
     close(client->fd);
     long long id = client->id;
-    int was_waiting = client->state == CLIENT_WAITING;
     client->state = CLIENT_FREE;
     client->fd = -1;
     Connected--;
     Tracelet("fiscald: cliente %s desconectado%s", peer, why);
-    if (was_waiting) {
-        DispatchClientGone(id);
-    }
+    DispatchClientGone(id);
 }
 
 // Said once, at once, to a client that cannot be served; never blocks.

@@ -1,8 +1,7 @@
 // The command server as a program: a simulated controller on a pty (on a
 // thread of this process), fiscald as a child process on an ephemeral port,
 // and a plain TCP client speaking to it the way ruvado does.
-#include "fiscalsim.h"
-#include "pipedchild.h"
+#include "fiscald_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -28,7 +27,7 @@
 
 namespace {
 
-const std::string FS = "\x1c";
+using namespace fiscaldtest;
 
 const char Usage[] =
     "uso: fiscald [opciones] puerto_serie\n"
@@ -51,137 +50,6 @@ const char Usage[] =
     "puerto_serie: nombre bajo /dev/ (ttyS0, ttyUSB0) o ruta absoluta; los enlaces\n"
     "(/dev/serial/by-id/...) se resuelven en cada apertura.\n"
     "Escribe \"escuchando en DIRECCION:PUERTO\" al estar listo; termina con SIGINT o SIGTERM.\n";
-
-bool IsInterim(const std::string &reply)
-{
-    return reply.find("DC2") != std::string::npos || reply.find("DC4") != std::string::npos;
-}
-
-using pipedchild::Child;
-using pipedchild::ReadFrom;
-using pipedchild::Reap;
-
-Child Spawn(const std::vector<std::string> &args)
-{
-    return pipedchild::Spawn(FISCALD_PROGRAM, args);
-}
-
-int Connect(int port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_port = htons((uint16_t)port);
-    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, (sockaddr *)&server, sizeof server) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// One receive, as the client makes it: at most 500 bytes. "" on close or time-out.
-std::string ReceiveOnce(int fd, int limit_ms = 15000)
-{
-    char buffer[500];
-    pollfd wanted{fd, POLLIN, 0};
-    if (poll(&wanted, 1, limit_ms) <= 0)
-        return "";
-    ssize_t got = recv(fd, buffer, sizeof buffer, 0);
-    return got > 0 ? std::string(buffer, (size_t)got) : "";
-}
-
-// A simulated controller on a thread, and fiscald in front of it.
-class Fiscald : public ::testing::Test {
-protected:
-    void TearDown() override
-    {
-        for (int fd : clients_)
-            close(fd);
-        if (server_.pid > 0) {
-            kill(server_.pid, SIGKILL);
-            Reap(server_);
-        }
-        if (sim_running_) {
-            fiscalsim_stop();
-            runner_.join();
-            fiscalsim_close();
-        }
-        if (!dir_.empty()) {
-            unlink((dir_ + "/link").c_str());
-            unlink((dir_ + "/trace").c_str());
-            rmdir(dir_.c_str());
-        }
-    }
-
-    void StartSim(long baud, int busy_ms, const char *link = nullptr)
-    {
-        ASSERT_EQ(fiscalsim_open(baud, busy_ms, link), 0);
-        runner_ = std::thread(fiscalsim_run);
-        sim_running_ = true;
-    }
-
-    std::string TempDir()
-    {
-        char pattern[] = "/tmp/fiscald_test.XXXXXX";
-        dir_ = mkdtemp(pattern);
-        return dir_;
-    }
-
-    // Starts fiscald on the simulator's port (or `port_name`) and learns its TCP port.
-    void StartServer(std::vector<std::string> args, const std::string &port_name = "")
-    {
-        args.insert(args.begin(), {"-p", "0"});
-        args.push_back(port_name.empty() ? fiscalsim_port_name() : port_name);
-        server_ = Spawn(args);
-        ASSERT_GT(server_.pid, 0);
-        std::string out = ReadFrom(server_.out, "escuchando en ");
-        size_t at = out.find("escuchando en 127.0.0.1:");
-        ASSERT_NE(at, std::string::npos) << out << ReadFrom(server_.err, "", 200);
-        tcp_port_ = std::stoi(out.substr(at + 24));
-        ASSERT_GT(tcp_port_, 0);
-    }
-
-    int NewClient()
-    {
-        int fd = Connect(tcp_port_);
-        if (fd >= 0)
-            clients_.push_back(fd);
-        return fd;
-    }
-
-    // Sends one command and collects every receive up to the final reply.
-    std::vector<std::string> Exchange(int fd, const std::string &command)
-    {
-        std::vector<std::string> receives;
-        if (send(fd, command.data(), command.size(), MSG_NOSIGNAL) != (ssize_t)command.size())
-            return receives;
-        for (;;) {
-            std::string reply = ReceiveOnce(fd);
-            receives.push_back(reply);
-            if (reply.empty() || !IsInterim(reply))
-                return receives;
-        }
-    }
-
-    std::string Final(int fd, const std::string &command)
-    {
-        return Exchange(fd, command).back();
-    }
-
-    int StopServer(int signal_number)
-    {
-        kill(server_.pid, signal_number);
-        return Reap(server_);
-    }
-
-    Child server_;
-    int tcp_port_ = 0;
-    std::vector<int> clients_;
-    std::thread runner_;
-    bool sim_running_ = false;
-    std::string dir_;
-};
 
 TEST_F(Fiscald, ReceiptCommandsAnswerWithStatusWordsAndFields)
 {
