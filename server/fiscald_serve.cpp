@@ -95,7 +95,7 @@ int ServeRound(int signals, int wait_limit_ms)
     }
     int clients = ClientsPollSet(PollSet + POLL_FIXED, FISCALD_MAX_CLIENTS);
     int wait = NextWaitMs(now, StopDeadline);
-    int ready = poll(PollSet, (nfds_t)(POLL_FIXED + clients),
+    int ready = poll(PollSet, (nfds_t)POLL_FIXED + (nfds_t)clients,
                      wait < wait_limit_ms ? wait : wait_limit_ms);
     if (ready < 0 && errno != EINTR) {
         Tracelet("fiscald: poll fallo, errno %d", errno);
