@@ -174,7 +174,13 @@ static void BecomeWorker(int sock, pid_t server)
     if (sock != WORKER_SOCKET && dup2(sock, WORKER_SOCKET) != WORKER_SOCKET) {
         _exit(1);
     }
-    close_range(WORKER_SOCKET + 1, ~0U, 0);
+    if (close_range(WORKER_SOCKET + 1, ~0U, 0) != 0) {
+        // A system call filter may refuse it: close them one by one.
+        long limit = sysconf(_SC_OPEN_MAX);
+        for (long fd = WORKER_SOCKET + 1; fd < (limit > 0 ? limit : 1024); fd++) {
+            close((int)fd);
+        }
+    }
 }
 
 int WorkerStart(const WorkerSetup *setup, pid_t *pid, int *sock)
