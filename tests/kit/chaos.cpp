@@ -21,6 +21,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -227,12 +228,6 @@ void SellWithRuvado(World *world, int till, int items)
             world->told[Shown(command)] = Told::Unknown;
 }
 
-bool JournalHas(const std::string &journal, const std::string &line)
-{
-    std::string text = runprogram::ReadFile(journal);
-    return text.find("\n" + line + "\n") != std::string::npos || text.rfind(line + "\n", 0) == 0;
-}
-
 void Control(World *world, const std::string &line)
 {
     int fd = open((world->dir + "/control").c_str(), O_WRONLY | O_NONBLOCK);
@@ -251,9 +246,7 @@ void Departures(World *world)
     int blocker = Connect(world->port);
     if (blocker < 0)
         return;
-    std::string slow = "S" + FS + std::to_string(1200 + world->names++ % 100) + FS;
-    slow = "S" + FS + std::to_string(1000000 + world->names++);   // unique, and long enough
-    slow = "S" + FS + "1500";
+    std::string slow = "S" + FS + std::to_string(1500 + world->names++ % 500);
     std::string marker = "B" + FS + "blk" + std::to_string(world->names++) + FS + "1" + FS + "1";
     // The marker shows in the journal once it has run: the slow command is
     // next on the line right behind it.
