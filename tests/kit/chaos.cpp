@@ -228,6 +228,20 @@ void SellWithRuvado(World *world, int till, int items)
             world->told[Shown(command)] = Told::Unknown;
 }
 
+// Whether the simulator has run a command: its journal line is written when
+// the command starts to run, before its answer.
+bool JournalShows(const std::string &journal, const std::string &command, int limit_ms)
+{
+    auto end = Clock::now() + std::chrono::milliseconds(limit_ms);
+    do {
+        std::string text = "\n" + runprogram::ReadFile(journal);
+        if (text.find("\n" + Shown(command) + "\n") != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(20ms);
+    } while (Clock::now() < end);
+    return false;
+}
+
 void Control(World *world, const std::string &line)
 {
     int fd = open((world->dir + "/control").c_str(), O_WRONLY | O_NONBLOCK);
@@ -247,28 +261,19 @@ void Departures(World *world)
     if (blocker < 0)
         return;
     std::string slow = "S" + FS + std::to_string(1500 + world->names++ % 500);
-    std::string marker = "B" + FS + "blk" + std::to_string(world->names++) + FS + "1" + FS + "1";
-    // The marker shows in the journal once it has run: the slow command is
-    // next on the line right behind it.
-    if (!IsAnswer(Ask(blocker, marker))) {
+    if (send(blocker, slow.data(), slow.size(), MSG_NOSIGNAL) != (ssize_t)slow.size() ||
+        !JournalShows(world->dir + "/journal", slow, 5000)) {
         close(blocker);
         return;
     }
-    Tell(world, marker, Told::Done);
-    if (send(blocker, slow.data(), slow.size(), MSG_NOSIGNAL) != (ssize_t)slow.size()) {
-        close(blocker);
-        return;
-    }
-    std::this_thread::sleep_for(300ms);   // the slow command is on the line
+    // The slow command runs on the controller: what comes now waits its turn.
     for (int i = 0; i < 3; i++) {
         int leaving = Connect(world->port);
         if (leaving < 0)
             continue;
         std::string item = NewItem(world, "gone");
-        if (send(leaving, item.data(), item.size(), MSG_NOSIGNAL) == (ssize_t)item.size()) {
-            std::this_thread::sleep_for(20ms);   // queued behind the slow command
+        if (send(leaving, item.data(), item.size(), MSG_NOSIGNAL) == (ssize_t)item.size())
             Tell(world, item, Told::Gone);
-        }
         close(leaving);
     }
     Count(world, "clients leaving before their turn");
