@@ -50,7 +50,6 @@ static int HaveLast;
 static unsigned char LastSeq;
 static char LastBody[FRAME_MAX_BODY + 1];
 static int LastBodyLen;
-static long long LastAt;
 static char LastAnswer[FRAME_MAX_WIRE];
 static int Pending;
 static long long SendAt;
@@ -100,10 +99,13 @@ static void UpdateLink(void)
         fprintf(stderr, "fiscalsim: cannot link %s to %s: %s\n", LinkPath, target, strerror(errno));
 }
 
+// A line that goes away takes any half-received frame and the answer not yet
+// sent with it; the last command and its answer stay, as in a controller's
+// memory, so that a host retrying after the line comes back gets that answer
+// instead of running the command twice.
 static void ForgetExchange(void)
 {
     FrameReaderReset(&Reader);
-    HaveLast = 0;
     Pending = 0;
 }
 
@@ -172,6 +174,7 @@ int fiscalsim_open(long baud, int busy_ms, const char *link)
     pthread_mutex_unlock(&Lock);
     StopRequested = 0;
     SimCommandsReset();
+    HaveLast = 0;
     if (OpenPty() != 0) {
         int saved = errno;
         close(WakePipe[0]);
@@ -369,8 +372,7 @@ static void OnFrame(void)
         return;
     long long now = NowMs();
     int repeated = HaveLast && Reader.seq == LastSeq && Reader.body_len == LastBodyLen &&
-                   memcmp(Reader.body, LastBody, (size_t)LastBodyLen) == 0 &&
-                   now - LastAt < FISCALSIM_REPLAY_MS;
+                   memcmp(Reader.body, LastBody, (size_t)LastBodyLen) == 0;
     int busy = 0;
     if (!repeated) {
         // A new command: run it and keep its answer for a repeat of the frame.
@@ -389,7 +391,6 @@ static void OnFrame(void)
         busy = Reply.busy_ms;
         KeepAliveKind = Reply.busy_kind;
     }
-    LastAt = now;
     Pending = 1;
     KeepAliveUntil = now + busy;
     NextKeepAlive = now + FISCALSIM_KEEPALIVE_MS;

@@ -25,7 +25,6 @@ extern "C" {
 #define FISCALSIM_DEFAULT_BAUD    9600
 #define FISCALSIM_DEFAULT_BUSY_MS 3000
 #define FISCALSIM_KEEPALIVE_MS    200   /* DC2/DC4 interval while working */
-#define FISCALSIM_REPLAY_MS       5000  /* a repeated frame within this is replayed */
 
 /* link: NULL, or a path kept as a symbolic link to the pty's slave. */
 int fiscalsim_open(long baud, int busy_ms, const char *link);

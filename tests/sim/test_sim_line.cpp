@@ -152,6 +152,31 @@ TEST_F(SimOnLine, ARepeatedFrameIsAnsweredAgainWithoutRunningTwice)
     EXPECT_EQ(ReadQuiet(300), Answer('Q', 0, 0x8104, ""));
 }
 
+// The host retries a command for as long as the controller says it is busy,
+// and longer: a repeat must get the kept answer however late it comes, and
+// also once the line was unplugged and plugged back.
+TEST_F(SimOnLine, ARepeatedFrameGetsTheKeptAnswerAtAnyTimeAndAfterTheLineComesBack)
+{
+    const std::string frame = Frame('Y', "S\x1C" "5200");
+    const std::string answer = Answer('Y', 0, 0, "5200");
+    fiscalsim_garble(1);
+    Write(frame);
+    std::string garbled = ReadQuiet(400);
+    ASSERT_GT(garbled.size(), answer.size());
+    EXPECT_NE(garbled.substr(garbled.size() - answer.size()), answer);
+    Write(frame);
+    EXPECT_EQ(ReadQuiet(300), answer);
+
+    ASSERT_EQ(fiscalsim_vanish(), 0);
+    close(fd_);
+    ASSERT_EQ(fiscalsim_come_back(), 0);
+    fd_ = OpenRaw(fiscalsim_port_name(), B9600);
+    ASSERT_GE(fd_, 0);
+    Write(frame);
+    EXPECT_EQ(ReadQuiet(300), answer);
+    EXPECT_EQ(fiscalsim_commands_executed(), 1);
+}
+
 TEST_F(SimOnLine, DropGarbleAndLateApplyToTheNextFramesOnly)
 {
     fiscalsim_drop(1);
