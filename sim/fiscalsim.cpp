@@ -4,6 +4,7 @@
 // settings between two hosts; it never reads that descriptor.
 #include "fiscalsim.h"
 #include "simcommands.h"
+#include "simcontrols.h"
 #include "fiscalframe.h"
 
 #include <errno.h>
@@ -21,12 +22,13 @@
 enum { REQUEST_NONE, REQUEST_VANISH, REQUEST_COME_BACK };
 
 static const int IDLE_POLL_MS = 100;
+static const int CONTROL_CHUNKS_PER_TURN = 256;
 
 static int Master = -1;
 static int OwnSlave = -1;
 static int WakePipe[2] = {-1, -1};
 static char PortName[64];
-static char LinkPath[256];
+static char LinkPath[FISCALSIM_PATH_MAX];
 
 static pthread_mutex_t Lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t RequestDone = PTHREAD_COND_INITIALIZER;
@@ -194,6 +196,8 @@ const char *fiscalsim_port_name(void)
 void fiscalsim_close(void)
 {
     ClosePty();
+    ControlFifoRemove();
+    JournalClose();
     if (LinkPath[0] != '\0')
         unlink(LinkPath);
     LinkPath[0] = '\0';
@@ -202,6 +206,16 @@ void fiscalsim_close(void)
             close(end);
         end = -1;
     }
+}
+
+int fiscalsim_control_fifo(const char *path)
+{
+    return ControlFifoCreate(path);
+}
+
+int fiscalsim_journal(const char *path)
+{
+    return JournalOpen(path);
 }
 
 int fiscalsim_set_rate(long baud)
@@ -377,6 +391,7 @@ static void OnFrame(void)
     if (!repeated) {
         // A new command: run it and keep its answer for a repeat of the frame.
         SimExecute(Reader.body, Reader.body_len, busy_default, &Reply);
+        JournalRecord(Reader.body, Reader.body_len);
         pthread_mutex_lock(&Lock);
         CommandsExecuted++;
         pthread_mutex_unlock(&Lock);
@@ -454,6 +469,31 @@ static void ServeRequests(void)
     pthread_mutex_unlock(&Lock);
 }
 
+// Control lines come in on the loop's own thread: vanishing and coming back
+// are done here directly, not through RequestAndWait, which waits for this
+// very loop. All a script wrote before its next frame is taken in before that
+// frame is read, up to a pipe's worth, so a writer that never stops cannot
+// keep the loop from the line.
+static void ServeControlLines(void)
+{
+    for (int chunk = 0; chunk < CONTROL_CHUNKS_PER_TURN && ControlFifoRead() > 0; chunk++) {
+        for (int request = ControlFifoNext(); request != CONTROL_IDLE;
+             request = ControlFifoNext()) {
+            if (request != CONTROL_VANISH && request != CONTROL_BACK) {
+                continue;
+            }
+            pthread_mutex_lock(&Lock);
+            int result = PerformRequest(request == CONTROL_VANISH ? REQUEST_VANISH
+                                                                  : REQUEST_COME_BACK);
+            pthread_mutex_unlock(&Lock);
+            if (result != 0) {
+                fprintf(stderr, "fiscalsim: cannot open a pseudo-terminal: %s\n",
+                        strerror(errno));
+            }
+        }
+    }
+}
+
 int fiscalsim_run(void)
 {
     pthread_mutex_lock(&Lock);
@@ -461,20 +501,28 @@ int fiscalsim_run(void)
     pthread_mutex_unlock(&Lock);
     while (!StopRequested) {
         ServeRequests();
-        struct pollfd watched[2];
+        struct pollfd watched[3];
         watched[0].fd = WakePipe[0];
-        watched[0].events = POLLIN;
-        watched[1].fd = Master;   // negative while vanished: poll skips it
-        watched[1].events = POLLIN;
-        watched[0].revents = watched[1].revents = 0;
-        int ready = poll(watched, 2, PollTimeout());
+        watched[1].fd = ControlFifoFd();   // negative when there is none: poll skips it
+        watched[2].fd = Master;            // negative while vanished
+        for (struct pollfd &entry : watched) {
+            entry.events = POLLIN;
+            entry.revents = 0;
+        }
+        int ready = poll(watched, 3, PollTimeout());
         if (ready > 0 && (watched[0].revents & POLLIN)) {
             char drained[64];
             while (read(WakePipe[0], drained, sizeof drained) > 0) {
             }
         }
-        if (ready > 0 && Master >= 0 && (watched[1].revents & POLLIN))
+        // Control lines first: a script that writes one and then a frame
+        // expects the line to apply to that frame.
+        if (ready > 0 && (watched[1].revents & POLLIN)) {
+            ServeControlLines();
+        }
+        if (ready > 0 && Master >= 0 && (watched[2].revents & POLLIN)) {
             ReadLine();
+        }
         RunTimers();
     }
     pthread_mutex_lock(&Lock);

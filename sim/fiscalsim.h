@@ -14,6 +14,8 @@
  *   fiscalsim_vanish()           close the pty as an unplugged device does
  *   fiscalsim_come_back()        open a new pty (the name may change)
  *   fiscalsim_frames_received() / fiscalsim_commands_executed()  counters
+ *   fiscalsim_control_fifo(path) take control lines from a new FIFO at path
+ *   fiscalsim_journal(path)      append a line per command run to path
  */
 #ifndef FISCALSIM_H
 #define FISCALSIM_H
@@ -25,6 +27,7 @@ extern "C" {
 #define FISCALSIM_DEFAULT_BAUD    9600
 #define FISCALSIM_DEFAULT_BUSY_MS 3000
 #define FISCALSIM_KEEPALIVE_MS    200   /* DC2/DC4 interval while working */
+#define FISCALSIM_PATH_MAX        256   /* link and FIFO paths, terminator included */
 
 /* link: NULL, or a path kept as a symbolic link to the pty's slave. */
 int fiscalsim_open(long baud, int busy_ms, const char *link);
@@ -41,6 +44,10 @@ int fiscalsim_vanish(void);            /* 0 */
 int fiscalsim_come_back(void);         /* 0, or -1 when no pty could be opened */
 long fiscalsim_frames_received(void);  /* sound command frames, at any rate */
 long fiscalsim_commands_executed(void);
+/* Both before fiscalsim_run; fiscalsim_close closes them and removes the FIFO.
+ * 0, or -1 with errno (EEXIST: the FIFO's path is taken). */
+int fiscalsim_control_fifo(const char *path);
+int fiscalsim_journal(const char *path);
 /* Terminal speed code for a rate in bits per second, 0 when there is none. */
 unsigned int fiscalsim_speed_code(long baud);
 
