@@ -5,6 +5,7 @@
 #include "fiscalsim.h"
 #include "simcommands.h"
 #include "simcontrols.h"
+#include "simwire.h"
 #include "fiscalframe.h"
 
 #include <errno.h>
@@ -45,6 +46,7 @@ static int DropCount;
 static int GarbleCount;
 static long FramesReceived;
 static long CommandsExecuted;
+static int WireOn;
 
 // Loop state.
 static FrameReader Reader;
@@ -59,6 +61,9 @@ static long long KeepAliveUntil;
 static long long NextKeepAlive;
 static int KeepAliveKind;
 static SimReply Reply;
+// Every byte passes through these, paced with the wire on, at once without.
+static WireQueue Outgoing;
+static WireQueue Incoming;
 
 static const struct { long baud; unsigned int code; } Speeds[] = {
     {50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200},
@@ -109,6 +114,8 @@ static void ForgetExchange(void)
 {
     FrameReaderReset(&Reader);
     Pending = 0;
+    WireQueueInit(&Outgoing, 0);
+    WireQueueInit(&Incoming, 1);
 }
 
 static int OpenPty(void)
@@ -173,6 +180,7 @@ int fiscalsim_open(long baud, int busy_ms, const char *link)
     BusyMs = busy_ms;
     LateCount = LateMs = DropCount = GarbleCount = 0;
     FramesReceived = CommandsExecuted = 0;
+    WireOn = 0;
     pthread_mutex_unlock(&Lock);
     StopRequested = 0;
     SimCommandsReset();
@@ -233,6 +241,14 @@ void fiscalsim_set_busy(int busy_ms)
     pthread_mutex_lock(&Lock);
     BusyMs = busy_ms < 0 ? 0 : busy_ms;
     pthread_mutex_unlock(&Lock);
+}
+
+void fiscalsim_set_wire(int on)
+{
+    pthread_mutex_lock(&Lock);
+    WireOn = on != 0;
+    pthread_mutex_unlock(&Lock);
+    Wake();
 }
 
 void fiscalsim_answer_late(int count, int delay_ms)
@@ -338,12 +354,35 @@ static int LineAtRate(void)
     return cfgetospeed(&line) == wanted;
 }
 
+static void WireSettings(int *wire, long *baud)
+{
+    pthread_mutex_lock(&Lock);
+    *wire = WireOn;
+    *baud = RateBaud;
+    pthread_mutex_unlock(&Lock);
+}
+
+// The master is non-blocking: what a full line cannot take is lost, as on a
+// wire nobody reads.
+static void FlushOutgoing(void)
+{
+    unsigned char batch[WIRE_QUEUE_SIZE];
+    int wire;
+    long baud;
+    WireSettings(&wire, &baud);
+    int count = wire ? WireQueueTake(&Outgoing, batch, (int)sizeof batch, NowMs())
+                     : WireQueueTakeAll(&Outgoing, batch, (int)sizeof batch);
+    if (count > 0 && Master >= 0 && write(Master, batch, (size_t)count) < 0) {
+    }
+}
+
 static void SendBytes(const char *bytes, int len)
 {
-    // The master is non-blocking: what a full line cannot take is lost, as on
-    // a wire nobody reads.
-    if (Master >= 0 && write(Master, bytes, (size_t)len) < 0) {
-    }
+    int wire;
+    long baud;
+    WireSettings(&wire, &baud);
+    WireQueueAdd(&Outgoing, (const unsigned char *)bytes, len, baud, NowMs());
+    FlushOutgoing();
 }
 
 static void SendAnswer(void)
@@ -412,12 +451,32 @@ static void OnFrame(void)
     SendAt = now + busy + late;
 }
 
+// Only as much as the incoming queue has room for: the rest waits in the
+// pty until the wire has carried what came before.
 static void ReadLine(void)
 {
     unsigned char chunk[256];
-    ssize_t got = read(Master, chunk, sizeof chunk);
-    for (ssize_t i = 0; i < got; i++) {
-        int pushed = FrameReaderPush(&Reader, chunk[i]);
+    int wire;
+    long baud;
+    WireSettings(&wire, &baud);
+    int room = WireQueueSpace(&Incoming);
+    ssize_t got = read(Master, chunk, room < (int)sizeof chunk ? (size_t)room : sizeof chunk);
+    if (got > 0) {
+        WireQueueAdd(&Incoming, chunk, (int)got, baud, NowMs());
+    }
+}
+
+// The bytes that have crossed the wire by now, into the frame reader.
+static void TakeArrived(void)
+{
+    unsigned char arrived[WIRE_QUEUE_SIZE];
+    int wire;
+    long baud;
+    WireSettings(&wire, &baud);
+    int count = wire ? WireQueueTake(&Incoming, arrived, (int)sizeof arrived, NowMs())
+                     : WireQueueTakeAll(&Incoming, arrived, (int)sizeof arrived);
+    for (int i = 0; i < count; i++) {
+        int pushed = FrameReaderPush(&Reader, arrived[i]);
         if (pushed == FRAME_DONE) {
             OnFrame();
         } else if (pushed == FRAME_BAD && !Pending && LineAtRate()) {
@@ -445,17 +504,24 @@ static void RunTimers(void)
     }
 }
 
+static long long Earlier(long long next, long long candidate)
+{
+    return candidate >= 0 && candidate < next ? candidate : next;
+}
+
 static int PollTimeout(void)
 {
-    if (!Pending)
-        return IDLE_POLL_MS;
-    long long next = SendAt;
-    if (NextKeepAlive <= KeepAliveUntil && NextKeepAlive < next)
-        next = NextKeepAlive;
-    long long wait = next - NowMs();
-    if (wait < 0)
-        return 0;
-    return wait > IDLE_POLL_MS ? IDLE_POLL_MS : (int)wait;
+    long long now = NowMs();
+    long long next = now + IDLE_POLL_MS;
+    if (Pending) {
+        next = Earlier(next, SendAt);
+        if (NextKeepAlive <= KeepAliveUntil) {
+            next = Earlier(next, NextKeepAlive);
+        }
+    }
+    next = Earlier(next, WireQueueNextMs(&Outgoing));
+    next = Earlier(next, WireQueueNextMs(&Incoming));
+    return next <= now ? 0 : (int)(next - now);
 }
 
 static void ServeRequests(void)
@@ -504,7 +570,8 @@ int fiscalsim_run(void)
         struct pollfd watched[3];
         watched[0].fd = WakePipe[0];
         watched[1].fd = ControlFifoFd();   // negative when there is none: poll skips it
-        watched[2].fd = Master;            // negative while vanished
+        // Negative while vanished, or while the wire has not carried what came.
+        watched[2].fd = WireQueueSpace(&Incoming) > 0 ? Master : -1;
         for (struct pollfd &entry : watched) {
             entry.events = POLLIN;
             entry.revents = 0;
@@ -523,7 +590,9 @@ int fiscalsim_run(void)
         if (ready > 0 && Master >= 0 && (watched[2].revents & POLLIN)) {
             ReadLine();
         }
+        TakeArrived();
         RunTimers();
+        FlushOutgoing();
     }
     pthread_mutex_lock(&Lock);
     Running = 0;

@@ -11,6 +11,7 @@
  *   fiscalsim_answer_late(n, ms) hold the next n answers ms longer
  *   fiscalsim_drop(n)            ignore the next n command frames
  *   fiscalsim_garble(n)          damage the checksum of the next n answers
+ *   fiscalsim_set_wire(on)       pace both ways at the line rate (ten bit times a byte)
  *   fiscalsim_vanish()           close the pty as an unplugged device does
  *   fiscalsim_come_back()        open a new pty (the name may change)
  *   fiscalsim_frames_received() / fiscalsim_commands_executed()  counters
@@ -37,6 +38,7 @@ void fiscalsim_stop(void);
 void fiscalsim_close(void);
 int fiscalsim_set_rate(long baud);     /* 0, or -1 for a rate termios lacks */
 void fiscalsim_set_busy(int busy_ms);
+void fiscalsim_set_wire(int on);           /* 1: paced; 0: at once (the default) */
 void fiscalsim_answer_late(int count, int delay_ms);
 void fiscalsim_drop(int count);
 void fiscalsim_garble(int count);

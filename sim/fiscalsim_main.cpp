@@ -9,12 +9,13 @@
 #include <string.h>
 
 static const char Usage[] =
-    "usage: fiscalsim [-r rate] [-b busy_ms] [-l link] [-c fifo] [-j journal]\n"
+    "usage: fiscalsim [-r rate] [-b busy_ms] [-l link] [-c fifo] [-j journal] [-W]\n"
     "  -r rate     line rate answered at, in bits per second (default 9600)\n"
     "  -b busy_ms  work time of the slow commands S and P (default 3000)\n"
     "  -l link     keep a symbolic link at this path to the pty's device\n"
     "  -c fifo     make a FIFO at this new path and take control lines from it\n"
     "  -j journal  append a line to this file for each command run\n"
+    "  -W, --wire  take the line's time: ten bit times a byte each way\n"
     "Prints the port name for start_comm (such as pts/4) and runs until\n"
     "SIGINT or SIGTERM.\n";
 
@@ -27,6 +28,7 @@ typedef struct Options {
     const char *link;      // nullptr: none
     const char *control;   // nullptr: no control FIFO
     const char *journal;   // nullptr: no journal
+    int wire;              // 1: paced at the line rate
 } Options;
 
 static void OnSignal(int)
@@ -48,6 +50,10 @@ static int ParseOptions(int argc, char **argv, Options *options)
         if (strcmp(option, "-h") == 0 || strcmp(option, "--help") == 0) {
             fputs(Usage, stdout);
             return -1;
+        }
+        if (strcmp(option, "-W") == 0 || strcmp(option, "--wire") == 0) {
+            options->wire = 1;
+            continue;
         }
         if (strlen(option) != 2 || option[0] != '-' || strchr("rblcj", option[1]) == nullptr) {
             return BadOption("unknown option", option);
@@ -104,7 +110,7 @@ static int OpenExtras(const Options *options)
 int main(int argc, char **argv)
 {
     Options options = {FISCALSIM_DEFAULT_BAUD, FISCALSIM_DEFAULT_BUSY_MS, nullptr, nullptr,
-                       nullptr};
+                       nullptr, 0};
     int status = ParseOptions(argc, argv, &options);
     if (status != 0) {
         return status < 0 ? 0 : status;
@@ -113,6 +119,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "fiscalsim: cannot open a pseudo-terminal: %s\n", strerror(errno));
         return 1;
     }
+    fiscalsim_set_wire(options.wire);
     status = OpenExtras(&options);
     if (status == 0) {
         struct sigaction action;

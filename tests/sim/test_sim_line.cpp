@@ -211,6 +211,43 @@ TEST_F(SimOnLine, ASlowCommandSendsKeepAlivesAndIgnoresFramesMeanwhile)
     EXPECT_EQ(fiscalsim_commands_executed(), 1);
 }
 
+// With the wire on, a long frame takes its time to come in and a long answer
+// to go out: ten bit times a byte, 1.04 ms at 9600. The bounds are loose.
+TEST_F(SimOnLine, TheWireTakesTenBitTimesAByteBothWays)
+{
+    using namespace std::chrono;
+    const std::string long_in = Frame('g', "Z" + std::string(400, 'z'));
+    const std::string short_out = Answer('g', 0, 0x8002, "");
+    const std::string short_in = Frame('h', "L\x1C" "500");
+    std::string long_out;
+    for (int i = 0; i < 500; i++)
+        long_out += (char)('0' + i % 10);
+    long_out = Answer('h', 0, 0, long_out);
+    const double byte_ms = 10000.0 / 9600;
+    for (int wire : {1, 0}) {
+        fiscalsim_set_wire(wire);
+        for (const auto &[frame, answer] : {std::pair{long_in, short_out}, {short_in, long_out}}) {
+            auto start = steady_clock::now();
+            Write(frame);
+            std::string got;
+            pollfd wanted{fd_, POLLIN, 0};
+            char chunk[256];
+            ssize_t n;
+            while (got.size() < answer.size() && poll(&wanted, 1, 2000) > 0 &&
+                   (n = read(fd_, chunk, sizeof chunk)) > 0)
+                got.append(chunk, (size_t)n);
+            double took = duration<double, std::milli>(steady_clock::now() - start).count();
+            EXPECT_EQ(got, answer);
+            double paced = 0.9 * byte_ms * (double)(frame.size() + answer.size() - 1);
+            if (wire)
+                EXPECT_GE(took, paced) << frame.size() << " bytes in";
+            else
+                EXPECT_LT(took, paced / 2) << frame.size() << " bytes in";
+        }
+    }
+    fiscalsim_set_wire(0);
+}
+
 TEST_F(SimOnLine, VanishingHangsUpTheLineAndComingBackGivesAWorkingPort)
 {
     ASSERT_EQ(fiscalsim_vanish(), 0);

@@ -20,12 +20,13 @@
 namespace {
 
 const char Usage[] =
-    "usage: fiscalsim [-r rate] [-b busy_ms] [-l link] [-c fifo] [-j journal]\n"
+    "usage: fiscalsim [-r rate] [-b busy_ms] [-l link] [-c fifo] [-j journal] [-W]\n"
     "  -r rate     line rate answered at, in bits per second (default 9600)\n"
     "  -b busy_ms  work time of the slow commands S and P (default 3000)\n"
     "  -l link     keep a symbolic link at this path to the pty's device\n"
     "  -c fifo     make a FIFO at this new path and take control lines from it\n"
     "  -j journal  append a line to this file for each command run\n"
+    "  -W, --wire  take the line's time: ten bit times a byte each way\n"
     "Prints the port name for start_comm (such as pts/4) and runs until\n"
     "SIGINT or SIGTERM.\n";
 
