@@ -1,5 +1,6 @@
 // The simulator as a program: print the port name, serve until a signal.
 #include "fiscalsim.h"
+#include "kitversion.h"
 #include "wholenumber.h"
 
 #include <errno.h>
@@ -10,6 +11,7 @@
 
 static const char Usage[] =
     "usage: fiscalsim [-r rate] [-b busy_ms] [-l link] [-c fifo] [-j journal] [-W]\n"
+    "       fiscalsim -h | --help | --version\n"
     "  -r rate     line rate answered at, in bits per second (default 9600)\n"
     "  -b busy_ms  work time of the slow commands S and P (default 3000)\n"
     "  -l link     keep a symbolic link at this path to the pty's device\n"
@@ -42,13 +44,18 @@ static int BadOption(const char *message, const char *value)
     return 2;
 }
 
-// 0 to run; otherwise the exit status, the reason already printed.
+// 0 to run, -1 to end at once with status 0 (help, version), or the exit
+// status of a refusal, the reason already printed.
 static int ParseOptions(int argc, char **argv, Options *options)
 {
     for (int i = 1; i < argc; i++) {
         const char *option = argv[i];
         if (strcmp(option, "-h") == 0 || strcmp(option, "--help") == 0) {
             fputs(Usage, stdout);
+            return -1;
+        }
+        if (strcmp(option, "--version") == 0) {
+            fputs("fiscalsim " KIT_VERSION "\n", stdout);
             return -1;
         }
         if (strcmp(option, "-W") == 0 || strcmp(option, "--wire") == 0) {

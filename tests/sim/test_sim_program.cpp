@@ -1,5 +1,6 @@
 // The simulator as a program: what it prints, how it ends, how it refuses.
 #include "fiscalframe.h"
+#include "kitversion.h"
 #include "pipedchild.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +22,7 @@ namespace {
 
 const char Usage[] =
     "usage: fiscalsim [-r rate] [-b busy_ms] [-l link] [-c fifo] [-j journal] [-W]\n"
+    "       fiscalsim -h | --help | --version\n"
     "  -r rate     line rate answered at, in bits per second (default 9600)\n"
     "  -b busy_ms  work time of the slow commands S and P (default 3000)\n"
     "  -l link     keep a symbolic link at this path to the pty's device\n"
@@ -164,13 +166,18 @@ TEST(SimProgram, EndsOnSigintToo)
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-TEST(SimProgram, HelpPrintsTheUsageAndSucceeds)
+TEST(SimProgram, HelpAndVersionPrintOnStandardOutputAndSucceed)
 {
-    Child child = Start({"-h"});
-    EXPECT_EQ(ReadFrom(child.out, false), Usage);
-    int status = Finish(child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"-h", Usage}, {"--help", Usage}, {"--version", "fiscalsim " KIT_VERSION "\n"}};
+    for (const auto &[option, printed] : cases) {
+        Child child = Start({option});
+        EXPECT_EQ(ReadFrom(child.out, false), printed);
+        EXPECT_EQ(ReadFrom(child.err, false), "");
+        int status = Finish(child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << option;
+    }
 }
 
 TEST(SimProgram, BadOptionsGetTheReasonAndTheUsageWithStatusTwo)
