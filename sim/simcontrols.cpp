@@ -1,7 +1,9 @@
-// The control FIFO and the journal. Both serve scripts that drive the
-// simulator from outside: a fault campaign writes control lines and later
-// compares the journal with what its clients were told, so the journal holds
-// exactly one line per command run, in the order they ran.
+// The settings and faults are set from any thread and used by the loop's, so
+// they are kept under a lock of their own. The control FIFO and the journal
+// serve scripts that drive the simulator from outside: a fault campaign
+// writes control lines and later compares the journal with what its clients
+// were told, so the journal holds exactly one line per command run, in the
+// order they ran.
 #include "simcontrols.h"
 #include "fiscalframe.h"
 #include "fiscalsim.h"
@@ -9,6 +11,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -21,6 +24,17 @@ static const long CONTROL_COUNT_MAX = 1000000;
 static const long CONTROL_MS_MAX = 600000;
 static const long CONTROL_RATE_MAX = 4000000;
 
+static pthread_mutex_t SettingsLock = PTHREAD_MUTEX_INITIALIZER;
+static long RateBaud = FISCALSIM_DEFAULT_BAUD;
+static int BusyMs = FISCALSIM_DEFAULT_BUSY_MS;
+static int WireOn;
+static int LateCount;
+static int LateMs;
+static int DropCount;
+static int GarbleCount;
+static long FramesReceived;
+static long CommandsExecuted;
+
 static int FifoFd = -1;
 static int FifoKeepFd = -1;
 static char FifoPath[FISCALSIM_PATH_MAX];
@@ -32,6 +46,152 @@ static int LineLen;
 static int LineTooLong;
 
 static int JournalFd = -1;
+
+void ControlsReset(long baud, int busy_ms)
+{
+    pthread_mutex_lock(&SettingsLock);
+    RateBaud = baud;
+    BusyMs = busy_ms;
+    WireOn = 0;
+    LateCount = LateMs = DropCount = GarbleCount = 0;
+    FramesReceived = CommandsExecuted = 0;
+    pthread_mutex_unlock(&SettingsLock);
+}
+
+void ControlsSettings(SimSettings *settings)
+{
+    pthread_mutex_lock(&SettingsLock);
+    settings->baud = RateBaud;
+    settings->busy_ms = BusyMs;
+    settings->wire = WireOn;
+    pthread_mutex_unlock(&SettingsLock);
+}
+
+// Uses up one of *count; whether there was one.
+static int TakeOne(int *count)
+{
+    pthread_mutex_lock(&SettingsLock);
+    int taken = *count > 0;
+    if (taken) {
+        (*count)--;
+    }
+    pthread_mutex_unlock(&SettingsLock);
+    return taken;
+}
+
+int ControlsTakeDrop(void)
+{
+    return TakeOne(&DropCount);
+}
+
+int ControlsTakeGarble(void)
+{
+    return TakeOne(&GarbleCount);
+}
+
+int ControlsTakeLate(void)
+{
+    int late = 0;
+    pthread_mutex_lock(&SettingsLock);
+    if (LateCount > 0) {
+        LateCount--;
+        late = LateMs;
+    }
+    pthread_mutex_unlock(&SettingsLock);
+    return late;
+}
+
+static void CountUp(long *counter)
+{
+    pthread_mutex_lock(&SettingsLock);
+    (*counter)++;
+    pthread_mutex_unlock(&SettingsLock);
+}
+
+static long CountNow(const long *counter)
+{
+    pthread_mutex_lock(&SettingsLock);
+    long count = *counter;
+    pthread_mutex_unlock(&SettingsLock);
+    return count;
+}
+
+void ControlsCountFrame(void)
+{
+    CountUp(&FramesReceived);
+}
+
+void ControlsCountCommand(void)
+{
+    CountUp(&CommandsExecuted);
+}
+
+long fiscalsim_frames_received(void)
+{
+    return CountNow(&FramesReceived);
+}
+
+long fiscalsim_commands_executed(void)
+{
+    return CountNow(&CommandsExecuted);
+}
+
+int fiscalsim_set_rate(long baud)
+{
+    if (fiscalsim_speed_code(baud) == 0) {
+        return -1;
+    }
+    pthread_mutex_lock(&SettingsLock);
+    RateBaud = baud;
+    pthread_mutex_unlock(&SettingsLock);
+    return 0;
+}
+
+void fiscalsim_set_busy(int busy_ms)
+{
+    pthread_mutex_lock(&SettingsLock);
+    BusyMs = busy_ms < 0 ? 0 : busy_ms;
+    pthread_mutex_unlock(&SettingsLock);
+}
+
+void fiscalsim_set_wire(int on)
+{
+    pthread_mutex_lock(&SettingsLock);
+    WireOn = on != 0;
+    pthread_mutex_unlock(&SettingsLock);
+}
+
+void fiscalsim_answer_late(int count, int delay_ms)
+{
+    pthread_mutex_lock(&SettingsLock);
+    LateCount = count;
+    LateMs = delay_ms;
+    pthread_mutex_unlock(&SettingsLock);
+}
+
+void fiscalsim_drop(int count)
+{
+    pthread_mutex_lock(&SettingsLock);
+    DropCount = count;
+    pthread_mutex_unlock(&SettingsLock);
+}
+
+void fiscalsim_garble(int count)
+{
+    pthread_mutex_lock(&SettingsLock);
+    GarbleCount = count;
+    pthread_mutex_unlock(&SettingsLock);
+}
+
+int fiscalsim_control_fifo(const char *path)
+{
+    return ControlFifoCreate(path);
+}
+
+int fiscalsim_journal(const char *path)
+{
+    return JournalOpen(path);
+}
 
 int ControlFifoCreate(const char *path)
 {
