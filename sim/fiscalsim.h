@@ -38,7 +38,7 @@ void fiscalsim_stop(void);
 void fiscalsim_close(void);
 int fiscalsim_set_rate(long baud);     /* 0, or -1 for a rate termios lacks */
 void fiscalsim_set_busy(int busy_ms);
-void fiscalsim_set_wire(int on);           /* 1: paced; 0: at once (the default) */
+void fiscalsim_set_wire(int on);       /* 1: paced; 0: at once (the default) */
 void fiscalsim_answer_late(int count, int delay_ms);
 void fiscalsim_drop(int count);
 void fiscalsim_garble(int count);

@@ -3,19 +3,16 @@
 // settings between two hosts; it never reads that descriptor.
 #include "simline.h"
 #include "fiscalsim.h"
+#include "ptypair.h"
 #include "simwire.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <termios.h>
 #include <unistd.h>
 
-static int Master = -1;
-static int OwnSlave = -1;
-static char PortName[64];
+static PtyPair Pty = {-1, -1, "", ""};
 static char LinkPath[FISCALSIM_PATH_MAX];
 // Every byte passes through these: paced with the wire on, at once without.
 static WireQueue Outgoing;
@@ -43,8 +40,7 @@ static void UpdateLink(void)
     if (LinkPath[0] == '\0') {
         return;
     }
-    char target[80];
-    snprintf(target, sizeof target, "/dev/%s", PortName);
+    const char *target = Pty.slave_path;
     unlink(LinkPath);
     if (symlink(target, LinkPath) != 0) {
         fprintf(stderr, "fiscalsim: cannot link %s to %s: %s\n", LinkPath, target,
@@ -56,30 +52,12 @@ int LinePlugIn(void)
 {
     // Close-on-exec: a program started from a process that hosts the
     // simulator must not keep the pty alive after the simulator vanishes.
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    int slave = -1;
-    const char *name = nullptr;
-    if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) {
-        name = ptsname(master);
-    }
-    if (name != nullptr && (strncmp(name, "/dev/", 5) != 0 || strlen(name + 5) >= sizeof PortName)) {
-        errno = ENAMETOOLONG;
-        name = nullptr;
-    }
-    if (name != nullptr) {
-        slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    }
-    if (slave < 0) {
-        int saved = errno;
-        if (master >= 0) {
-            close(master);
-        }
-        errno = saved;
+    // Opened aside, so that a failure leaves the last port name in place.
+    PtyPair opened;
+    if (PtyPairOpen(PTYPAIR_NONBLOCK | PTYPAIR_CLOEXEC | PTYPAIR_KEEP_SLAVE, &opened) != 0) {
         return -1;
     }
-    snprintf(PortName, sizeof PortName, "%s", name + 5);
-    Master = master;
-    OwnSlave = slave;
+    Pty = opened;
     WireQueueInit(&Outgoing, 0);
     WireQueueInit(&Incoming, 1);
     UpdateLink();
@@ -99,14 +77,7 @@ int LineOpen(const char *link)
 // What was on its way either way is lost with the line.
 void LineUnplug(void)
 {
-    if (Master >= 0) {
-        close(Master);
-    }
-    if (OwnSlave >= 0) {
-        close(OwnSlave);
-    }
-    Master = -1;
-    OwnSlave = -1;
+    PtyPairClose(&Pty);
     WireQueueInit(&Outgoing, 0);
     WireQueueInit(&Incoming, 1);
 }
@@ -122,14 +93,14 @@ void LineClose(void)
 
 const char *LinePortName(void)
 {
-    return PortName;
+    return Pty.port_name;
 }
 
 // While the incoming queue is full the rest waits in the pty until the wire
 // has carried what came before.
 int LineFd(void)
 {
-    return WireQueueSpace(&Incoming) > 0 ? Master : -1;
+    return WireQueueSpace(&Incoming) > 0 ? Pty.master : -1;
 }
 
 // The line's speed as the host last set it, read through the slave the
@@ -138,7 +109,7 @@ int LineFd(void)
 int LineAtRate(long baud)
 {
     struct termios line;
-    if (OwnSlave < 0 || tcgetattr(OwnSlave, &line) != 0) {
+    if (Pty.slave < 0 || tcgetattr(Pty.slave, &line) != 0) {
         return 0;
     }
     return cfgetospeed(&line) == fiscalsim_speed_code(baud);
@@ -148,10 +119,10 @@ void LineReadIn(long baud, long long now_ms)
 {
     unsigned char chunk[256];
     int room = WireQueueSpace(&Incoming);
-    if (Master < 0 || room == 0) {
+    if (Pty.master < 0 || room == 0) {
         return;
     }
-    ssize_t got = read(Master, chunk, room < (int)sizeof chunk ? (size_t)room : sizeof chunk);
+    ssize_t got = read(Pty.master, chunk, room < (int)sizeof chunk ? (size_t)room : sizeof chunk);
     if (got > 0) {
         WireQueueAdd(&Incoming, chunk, (int)got, baud, now_ms);
     }
@@ -170,13 +141,13 @@ void LineFlush(int wire, long long now_ms)
     unsigned char batch[WIRE_QUEUE_SIZE];
     int count = wire ? WireQueueTake(&Outgoing, batch, (int)sizeof batch, now_ms)
                      : WireQueueTakeAll(&Outgoing, batch, (int)sizeof batch);
-    if (count > 0 && Master >= 0 && write(Master, batch, (size_t)count) < 0) {
+    if (count > 0 && Pty.master >= 0 && write(Pty.master, batch, (size_t)count) < 0) {
     }
 }
 
 void LineSend(const char *bytes, int len, long baud, int wire, long long now_ms)
 {
-    if (Master < 0) {
+    if (Pty.master < 0) {
         return;
     }
     WireQueueAdd(&Outgoing, (const unsigned char *)bytes, len, baud, now_ms);
