@@ -46,8 +46,8 @@ int fiscalsim_vanish(void);            /* 0 */
 int fiscalsim_come_back(void);         /* 0, or -1 when no pty could be opened */
 long fiscalsim_frames_received(void);  /* sound command frames, at any rate */
 long fiscalsim_commands_executed(void);
-/* Both before fiscalsim_run; fiscalsim_close closes them and removes the FIFO.
- * 0, or -1 with errno (EEXIST: the FIFO's path is taken). */
+/* Both before fiscalsim_run; a second call replaces the first. fiscalsim_close
+ * closes them and removes the FIFO. 0, or -1 with errno (EEXIST: path taken). */
 int fiscalsim_control_fifo(const char *path);
 int fiscalsim_journal(const char *path);
 /* Terminal speed code for a rate in bits per second, 0 when there is none. */

@@ -201,6 +201,7 @@ int ControlFifoCreate(const char *path)
         errno = ENAMETOOLONG;
         return -1;
     }
+    ControlFifoRemove();
     // mkfifo refuses any existing path, a dangling link included: nothing of
     // the user's is ever taken over or removed at exit.
     if (mkfifo(path, 0600) != 0) {
