@@ -5,34 +5,25 @@
  *   ptypeer echo|drain
  */
 #define _GNU_SOURCE
-#include <fcntl.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
-#include <termios.h>
 #include <unistd.h>
+
+#include "ptypair.h"
 
 int main(int argc, char **argv)
 {
     int echo = argc > 1 && strcmp(argv[1], "echo") == 0;
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+    /* Both ends raw, so bytes pass untouched both ways; one slave descriptor
+     * kept open so that clients coming and going never leave the pty
+     * without a slave (the master would see a hang-up). */
+    PtyPair pair;
+    if (PtyPairOpen(PTYPAIR_RAW | PTYPAIR_KEEP_SLAVE, &pair) != 0) {
         perror("ptypeer");
         return 1;
     }
-    /* The master side raw too, so bytes pass untouched both ways. */
-    struct termios raw;
-    tcgetattr(master, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(master, TCSANOW, &raw);
-    const char *name = ptsname(master);
-    /* Keep one slave descriptor open so that clients coming and going never
-     * leave the pty without a slave (the master would see a hang-up). */
-    int keep = open(name, O_RDWR | O_NOCTTY);
-    tcgetattr(keep, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(keep, TCSANOW, &raw);
-    printf("%s\n", name + strlen("/dev/"));
+    int master = pair.master;
+    printf("%s\n", pair.port_name);
     fflush(stdout);
     char bytes[4096];
     for (;;) {

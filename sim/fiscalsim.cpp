@@ -1,10 +1,15 @@
-// The simulated controller's line: a pty master read and written by one loop.
-// The simulator also keeps the slave open itself, so that the master neither
-// reports a hang-up while no host has the port open nor loses the line's
-// settings between two hosts; it never reads that descriptor.
+// The simulator's loop: one thread polls the line, the control FIFO and a
+// wake-up pipe, and hands what comes to the responder. The other threads of
+// a host process reach it through the public calls: settings and faults go
+// to the controls, and vanishing or coming back, which change the
+// descriptors the loop polls, are done by the loop itself between two polls.
 #include "fiscalsim.h"
+#include "monoclock.h"
 #include "simcommands.h"
-#include "fiscalframe.h"
+#include "simcontrols.h"
+#include "simline.h"
+#include "simresponder.h"
+#include "simwire.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,74 +17,25 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
-#include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 enum { REQUEST_NONE, REQUEST_VANISH, REQUEST_COME_BACK };
 
 static const int IDLE_POLL_MS = 100;
+// Up to a pipe's worth of control lines a turn: all a script wrote before
+// its next frame, yet a writer that never stops cannot keep the loop from
+// the line.
+static const int CONTROL_CHUNKS_PER_TURN = 256;
 
-static int Master = -1;
-static int OwnSlave = -1;
 static int WakePipe[2] = {-1, -1};
-static char PortName[64];
-static char LinkPath[256];
-
+static volatile sig_atomic_t StopRequested;
+// Between the loop and the threads that ask it to vanish or come back.
 static pthread_mutex_t Lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t RequestDone = PTHREAD_COND_INITIALIZER;
-static volatile sig_atomic_t StopRequested;
 static int Running;
 static int Request;
 static int RequestResult;
-// Behaviour set from other threads, read by the loop: guarded by Lock.
-static long RateBaud = FISCALSIM_DEFAULT_BAUD;
-static int BusyMs = FISCALSIM_DEFAULT_BUSY_MS;
-static int LateCount;
-static int LateMs;
-static int DropCount;
-static int GarbleCount;
-static long FramesReceived;
-static long CommandsExecuted;
-
-// Loop state.
-static FrameReader Reader;
-static int HaveLast;
-static unsigned char LastSeq;
-static char LastBody[FRAME_MAX_BODY + 1];
-static int LastBodyLen;
-static long long LastAt;
-static char LastAnswer[FRAME_MAX_WIRE];
-static int Pending;
-static long long SendAt;
-static long long KeepAliveUntil;
-static long long NextKeepAlive;
-static int KeepAliveKind;
-static SimReply Reply;
-
-static const struct { long baud; unsigned int code; } Speeds[] = {
-    {50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200},
-    {300, B300}, {600, B600}, {1200, B1200}, {1800, B1800}, {2400, B2400},
-    {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
-    {57600, B57600}, {115200, B115200}, {230400, B230400},
-};
-
-unsigned int fiscalsim_speed_code(long baud)
-{
-    for (const auto &row : Speeds)
-        if (row.baud == baud)
-            return row.code;
-    return 0;
-}
-
-static long long NowMs(void)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
-}
 
 static void Wake(void)
 {
@@ -89,185 +45,63 @@ static void Wake(void)
     }
 }
 
-static void UpdateLink(void)
+static void CloseWakePipe(void)
 {
-    if (LinkPath[0] == '\0')
-        return;
-    char target[80];
-    snprintf(target, sizeof target, "/dev/%s", PortName);
-    unlink(LinkPath);
-    if (symlink(target, LinkPath) != 0)
-        fprintf(stderr, "fiscalsim: cannot link %s to %s: %s\n", LinkPath, target, strerror(errno));
-}
-
-static void ForgetExchange(void)
-{
-    FrameReaderReset(&Reader);
-    HaveLast = 0;
-    Pending = 0;
-}
-
-static int OpenPty(void)
-{
-    // Close-on-exec: a program started from a process that hosts the
-    // simulator must not keep the pty alive after the simulator vanishes.
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    int slave = -1;
-    const char *name = NULL;
-    if (master < 0)
-        goto fail;
-    if (grantpt(master) != 0 || unlockpt(master) != 0 || (name = ptsname(master)) == NULL)
-        goto fail;
-    if (strncmp(name, "/dev/", 5) != 0 || strlen(name + 5) >= sizeof PortName) {
-        errno = ENAMETOOLONG;
-        goto fail;
+    for (int &end : WakePipe) {
+        if (end >= 0) {
+            close(end);
+        }
+        end = -1;
     }
-    slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (slave < 0)
-        goto fail;
-    snprintf(PortName, sizeof PortName, "%s", name + 5);
-    Master = master;
-    OwnSlave = slave;
-    ForgetExchange();
-    UpdateLink();
-    return 0;
-fail:
-    {
-        int saved = errno;
-        if (master >= 0)
-            close(master);
-        errno = saved;
-    }
-    return -1;
-}
-
-static void ClosePty(void)
-{
-    if (Master >= 0)
-        close(Master);
-    if (OwnSlave >= 0)
-        close(OwnSlave);
-    Master = -1;
-    OwnSlave = -1;
-    ForgetExchange();
 }
 
 int fiscalsim_open(long baud, int busy_ms, const char *link)
 {
     if (fiscalsim_speed_code(baud) == 0 || busy_ms < 0 ||
-        (link != NULL && strlen(link) >= sizeof LinkPath)) {
+        (link != nullptr && strlen(link) >= FISCALSIM_PATH_MAX)) {
         errno = EINVAL;
         return -1;
     }
-    if (pipe(WakePipe) != 0)
-        return -1;
-    fcntl(WakePipe[0], F_SETFL, O_NONBLOCK);
-    fcntl(WakePipe[1], F_SETFL, O_NONBLOCK);
-    snprintf(LinkPath, sizeof LinkPath, "%s", link != NULL ? link : "");
-    pthread_mutex_lock(&Lock);
-    RateBaud = baud;
-    BusyMs = busy_ms;
-    LateCount = LateMs = DropCount = GarbleCount = 0;
-    FramesReceived = CommandsExecuted = 0;
-    pthread_mutex_unlock(&Lock);
-    StopRequested = 0;
-    SimCommandsReset();
-    if (OpenPty() != 0) {
-        int saved = errno;
-        close(WakePipe[0]);
-        close(WakePipe[1]);
-        WakePipe[0] = WakePipe[1] = -1;
-        errno = saved;
+    if (pipe(WakePipe) != 0) {
         return -1;
     }
-    return 0;
+    fcntl(WakePipe[0], F_SETFL, O_NONBLOCK);
+    fcntl(WakePipe[1], F_SETFL, O_NONBLOCK);
+    ControlsReset(baud, busy_ms);
+    SimCommandsReset();
+    ResponderReset();
+    StopRequested = 0;
+    int result = LineOpen(link);
+    if (result != 0) {
+        int saved = errno;
+        CloseWakePipe();
+        errno = saved;
+    }
+    return result;
 }
 
 const char *fiscalsim_port_name(void)
 {
-    return PortName;
+    return LinePortName();
 }
 
 void fiscalsim_close(void)
 {
-    ClosePty();
-    if (LinkPath[0] != '\0')
-        unlink(LinkPath);
-    LinkPath[0] = '\0';
-    for (int &end : WakePipe) {
-        if (end >= 0)
-            close(end);
-        end = -1;
-    }
+    LineClose();
+    ResponderLineLost();
+    ControlFifoRemove();
+    JournalClose();
+    CloseWakePipe();
 }
 
-int fiscalsim_set_rate(long baud)
-{
-    if (fiscalsim_speed_code(baud) == 0)
-        return -1;
-    pthread_mutex_lock(&Lock);
-    RateBaud = baud;
-    pthread_mutex_unlock(&Lock);
-    return 0;
-}
-
-void fiscalsim_set_busy(int busy_ms)
-{
-    pthread_mutex_lock(&Lock);
-    BusyMs = busy_ms < 0 ? 0 : busy_ms;
-    pthread_mutex_unlock(&Lock);
-}
-
-void fiscalsim_answer_late(int count, int delay_ms)
-{
-    pthread_mutex_lock(&Lock);
-    LateCount = count;
-    LateMs = delay_ms;
-    pthread_mutex_unlock(&Lock);
-}
-
-void fiscalsim_drop(int count)
-{
-    pthread_mutex_lock(&Lock);
-    DropCount = count;
-    pthread_mutex_unlock(&Lock);
-}
-
-void fiscalsim_garble(int count)
-{
-    pthread_mutex_lock(&Lock);
-    GarbleCount = count;
-    pthread_mutex_unlock(&Lock);
-}
-
-long fiscalsim_frames_received(void)
-{
-    pthread_mutex_lock(&Lock);
-    long count = FramesReceived;
-    pthread_mutex_unlock(&Lock);
-    return count;
-}
-
-long fiscalsim_commands_executed(void)
-{
-    pthread_mutex_lock(&Lock);
-    long count = CommandsExecuted;
-    pthread_mutex_unlock(&Lock);
-    return count;
-}
-
+// With the lock held, on the loop's thread or while no loop runs.
 static int PerformRequest(int request)
 {
-    if (request == REQUEST_VANISH) {
-        ClosePty();
-        return 0;
-    }
-    ClosePty();
-    return OpenPty();
+    LineUnplug();
+    ResponderLineLost();
+    return request == REQUEST_COME_BACK ? LinePlugIn() : 0;
 }
 
-// Vanishing and coming back change the descriptors the loop polls, so while
-// the loop runs it does them itself, between two polls.
 static int RequestAndWait(int request)
 {
     int served = 0;
@@ -276,8 +110,9 @@ static int RequestAndWait(int request)
     if (Running) {
         Request = request;
         Wake();
-        while (Request != REQUEST_NONE && Running)
+        while (Request != REQUEST_NONE && Running) {
             pthread_cond_wait(&RequestDone, &Lock);
+        }
         served = Request == REQUEST_NONE;
     }
     if (served) {
@@ -307,141 +142,6 @@ void fiscalsim_stop(void)
     Wake();
 }
 
-// The line's speed as the host last set it, read through the slave the
-// simulator holds. A pty carries bytes at any speed; this is where a wrong
-// rate is made to matter.
-static int LineAtRate(void)
-{
-    struct termios line;
-    if (OwnSlave < 0 || tcgetattr(OwnSlave, &line) != 0)
-        return 0;
-    pthread_mutex_lock(&Lock);
-    unsigned int wanted = fiscalsim_speed_code(RateBaud);
-    pthread_mutex_unlock(&Lock);
-    return cfgetospeed(&line) == wanted;
-}
-
-static void SendBytes(const char *bytes, int len)
-{
-    // The master is non-blocking: what a full line cannot take is lost, as on
-    // a wire nobody reads.
-    if (Master >= 0 && write(Master, bytes, (size_t)len) < 0) {
-    }
-}
-
-static void SendAnswer(void)
-{
-    char damaged[FRAME_MAX_WIRE];
-    int len = (int)strlen(LastAnswer);
-    pthread_mutex_lock(&Lock);
-    int garble = GarbleCount > 0;
-    if (garble)
-        GarbleCount--;
-    pthread_mutex_unlock(&Lock);
-    if (!garble) {
-        SendBytes(LastAnswer, len);
-        return;
-    }
-    memcpy(damaged, LastAnswer, (size_t)len + 1);
-    damaged[len - 1] = damaged[len - 1] == '0' ? '1' : '0';   // last checksum digit
-    SendBytes(damaged, len);
-}
-
-static void OnFrame(void)
-{
-    pthread_mutex_lock(&Lock);
-    FramesReceived++;
-    pthread_mutex_unlock(&Lock);
-    if (Pending || !LineAtRate())
-        return;   // busy with the previous command, or deaf at this speed
-    pthread_mutex_lock(&Lock);
-    int dropped = DropCount > 0;
-    if (dropped)
-        DropCount--;
-    int busy_default = BusyMs;
-    int late = 0;
-    if (!dropped && LateCount > 0) {
-        LateCount--;
-        late = LateMs;
-    }
-    pthread_mutex_unlock(&Lock);
-    if (dropped)
-        return;
-    long long now = NowMs();
-    int repeated = HaveLast && Reader.seq == LastSeq && Reader.body_len == LastBodyLen &&
-                   memcmp(Reader.body, LastBody, (size_t)LastBodyLen) == 0 &&
-                   now - LastAt < FISCALSIM_REPLAY_MS;
-    int busy = 0;
-    if (!repeated) {
-        // A new command: run it and keep its answer for a repeat of the frame.
-        SimExecute(Reader.body, Reader.body_len, busy_default, &Reply);
-        pthread_mutex_lock(&Lock);
-        CommandsExecuted++;
-        pthread_mutex_unlock(&Lock);
-        if (FrameEncodeAnswer(Reader.seq, Reply.status1, Reply.status2, Reply.fields, LastAnswer,
-                              (int)sizeof LastAnswer) < 0)
-            FrameEncodeAnswer(Reader.seq, Reply.status1, Reply.status2, "", LastAnswer,
-                              (int)sizeof LastAnswer);
-        HaveLast = 1;
-        LastSeq = Reader.seq;
-        LastBodyLen = Reader.body_len;
-        memcpy(LastBody, Reader.body, (size_t)Reader.body_len + 1);
-        busy = Reply.busy_ms;
-        KeepAliveKind = Reply.busy_kind;
-    }
-    LastAt = now;
-    Pending = 1;
-    KeepAliveUntil = now + busy;
-    NextKeepAlive = now + FISCALSIM_KEEPALIVE_MS;
-    SendAt = now + busy + late;
-}
-
-static void ReadLine(void)
-{
-    unsigned char chunk[256];
-    ssize_t got = read(Master, chunk, sizeof chunk);
-    for (ssize_t i = 0; i < got; i++) {
-        int pushed = FrameReaderPush(&Reader, chunk[i]);
-        if (pushed == FRAME_DONE) {
-            OnFrame();
-        } else if (pushed == FRAME_BAD && !Pending && LineAtRate()) {
-            char nak = (char)FRAME_NAK;
-            SendBytes(&nak, 1);
-        }
-    }
-}
-
-static void RunTimers(void)
-{
-    if (!Pending)
-        return;
-    long long now = NowMs();
-    while (NextKeepAlive <= KeepAliveUntil && NextKeepAlive <= now) {
-        char kind = (char)KeepAliveKind;
-        if (LineAtRate())
-            SendBytes(&kind, 1);
-        NextKeepAlive += FISCALSIM_KEEPALIVE_MS;
-    }
-    if (now >= SendAt) {
-        Pending = 0;
-        if (LineAtRate())
-            SendAnswer();
-    }
-}
-
-static int PollTimeout(void)
-{
-    if (!Pending)
-        return IDLE_POLL_MS;
-    long long next = SendAt;
-    if (NextKeepAlive <= KeepAliveUntil && NextKeepAlive < next)
-        next = NextKeepAlive;
-    long long wait = next - NowMs();
-    if (wait < 0)
-        return 0;
-    return wait > IDLE_POLL_MS ? IDLE_POLL_MS : (int)wait;
-}
-
 static void ServeRequests(void)
 {
     pthread_mutex_lock(&Lock);
@@ -453,6 +153,52 @@ static void ServeRequests(void)
     pthread_mutex_unlock(&Lock);
 }
 
+// Control lines come in on the loop's own thread: vanishing and coming back
+// are done here directly, not through RequestAndWait, which waits for this
+// very loop.
+static void ServeControlLines(void)
+{
+    for (int chunk = 0; chunk < CONTROL_CHUNKS_PER_TURN && ControlFifoRead() > 0; chunk++) {
+        for (int request = ControlFifoNext(); request != CONTROL_IDLE;
+             request = ControlFifoNext()) {
+            if (request != CONTROL_VANISH && request != CONTROL_BACK) {
+                continue;
+            }
+            pthread_mutex_lock(&Lock);
+            int result = PerformRequest(request == CONTROL_VANISH ? REQUEST_VANISH
+                                                                  : REQUEST_COME_BACK);
+            pthread_mutex_unlock(&Lock);
+            if (result != 0) {
+                fprintf(stderr, "fiscalsim: cannot open a pseudo-terminal: %s\n",
+                        strerror(errno));
+            }
+        }
+    }
+}
+
+static long long Earlier(long long next, long long candidate)
+{
+    return candidate >= 0 && candidate < next ? candidate : next;
+}
+
+static int PollTimeout(long long now_ms)
+{
+    long long next = now_ms + IDLE_POLL_MS;
+    next = Earlier(next, ResponderNextMs());
+    next = Earlier(next, LineNextMs());
+    return next <= now_ms ? 0 : (int)(next - now_ms);
+}
+
+// What has crossed the wire goes to the responder, whose answers go back out.
+static void ServeLine(const SimSettings *settings, long long now_ms)
+{
+    unsigned char arrived[WIRE_QUEUE_SIZE];
+    int count = LineTakeArrived(arrived, (int)sizeof arrived, settings->wire, now_ms);
+    ResponderTake(arrived, count, settings, now_ms);
+    ResponderRunTimers(settings, now_ms);
+    LineFlush(settings->wire, now_ms);
+}
+
 int fiscalsim_run(void)
 {
     pthread_mutex_lock(&Lock);
@@ -460,21 +206,32 @@ int fiscalsim_run(void)
     pthread_mutex_unlock(&Lock);
     while (!StopRequested) {
         ServeRequests();
-        struct pollfd watched[2];
+        struct pollfd watched[3];
         watched[0].fd = WakePipe[0];
-        watched[0].events = POLLIN;
-        watched[1].fd = Master;   // negative while vanished: poll skips it
-        watched[1].events = POLLIN;
-        watched[0].revents = watched[1].revents = 0;
-        int ready = poll(watched, 2, PollTimeout());
+        watched[1].fd = ControlFifoFd();   // negative when there is none: poll skips it
+        watched[2].fd = LineFd();          // negative while vanished or full
+        for (struct pollfd &entry : watched) {
+            entry.events = POLLIN;
+            entry.revents = 0;
+        }
+        int ready = poll(watched, 3, PollTimeout(MonotonicMs()));
         if (ready > 0 && (watched[0].revents & POLLIN)) {
             char drained[64];
             while (read(WakePipe[0], drained, sizeof drained) > 0) {
             }
         }
-        if (ready > 0 && Master >= 0 && (watched[1].revents & POLLIN))
-            ReadLine();
-        RunTimers();
+        // Control lines first: a script that writes one and then a frame
+        // expects the line to apply to that frame.
+        if (ready > 0 && (watched[1].revents & POLLIN)) {
+            ServeControlLines();
+        }
+        SimSettings settings;
+        ControlsSettings(&settings);
+        long long now = MonotonicMs();
+        if (ready > 0 && (watched[2].revents & POLLIN)) {
+            LineReadIn(settings.baud, now);
+        }
+        ServeLine(&settings, now);
     }
     pthread_mutex_lock(&Lock);
     Running = 0;

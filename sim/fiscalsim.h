@@ -11,9 +11,12 @@
  *   fiscalsim_answer_late(n, ms) hold the next n answers ms longer
  *   fiscalsim_drop(n)            ignore the next n command frames
  *   fiscalsim_garble(n)          damage the checksum of the next n answers
+ *   fiscalsim_set_wire(on)       pace both ways at the line rate (ten bit times a byte)
  *   fiscalsim_vanish()           close the pty as an unplugged device does
  *   fiscalsim_come_back()        open a new pty (the name may change)
  *   fiscalsim_frames_received() / fiscalsim_commands_executed()  counters
+ *   fiscalsim_control_fifo(path) take control lines from a new FIFO at path
+ *   fiscalsim_journal(path)      append a line per command run to path
  */
 #ifndef FISCALSIM_H
 #define FISCALSIM_H
@@ -25,7 +28,7 @@ extern "C" {
 #define FISCALSIM_DEFAULT_BAUD    9600
 #define FISCALSIM_DEFAULT_BUSY_MS 3000
 #define FISCALSIM_KEEPALIVE_MS    200   /* DC2/DC4 interval while working */
-#define FISCALSIM_REPLAY_MS       5000  /* a repeated frame within this is replayed */
+#define FISCALSIM_PATH_MAX        256   /* link and FIFO paths, terminator included */
 
 /* link: NULL, or a path kept as a symbolic link to the pty's slave. */
 int fiscalsim_open(long baud, int busy_ms, const char *link);
@@ -35,6 +38,7 @@ void fiscalsim_stop(void);
 void fiscalsim_close(void);
 int fiscalsim_set_rate(long baud);     /* 0, or -1 for a rate termios lacks */
 void fiscalsim_set_busy(int busy_ms);
+void fiscalsim_set_wire(int on);       /* 1: paced; 0: at once (the default) */
 void fiscalsim_answer_late(int count, int delay_ms);
 void fiscalsim_drop(int count);
 void fiscalsim_garble(int count);
@@ -42,6 +46,10 @@ int fiscalsim_vanish(void);            /* 0 */
 int fiscalsim_come_back(void);         /* 0, or -1 when no pty could be opened */
 long fiscalsim_frames_received(void);  /* sound command frames, at any rate */
 long fiscalsim_commands_executed(void);
+/* Both before fiscalsim_run; a second call replaces the first. fiscalsim_close
+ * closes them and removes the FIFO. 0, or -1 with errno (EEXIST: path taken). */
+int fiscalsim_control_fifo(const char *path);
+int fiscalsim_journal(const char *path);
 /* Terminal speed code for a rate in bits per second, 0 when there is none. */
 unsigned int fiscalsim_speed_code(long baud);
 

@@ -2,6 +2,7 @@
 // cents so that sums never pick up rounding.
 #include "simcommands.h"
 #include "fiscalframe.h"
+#include "wholenumber.h"
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -50,22 +51,6 @@ static int SplitParams(const char *body, int len)
     return 0;
 }
 
-// Whole number 0..limit, digits only.
-static long ParseCount(const char *text, long limit)
-{
-    long value = 0;
-    if (text[0] == '\0')
-        return -1;
-    for (const char *p = text; *p != '\0'; p++) {
-        if (*p < '0' || *p > '9')
-            return -1;
-        value = value * 10 + (*p - '0');
-        if (value > limit)
-            return -1;
-    }
-    return value;
-}
-
 // "12", "12.5" or "12.50" as cents; at most 2 decimals, at most 9999999.99.
 static long ParseCents(const char *text)
 {
@@ -76,7 +61,7 @@ static long ParseCents(const char *text)
         return -1;
     memcpy(whole, text, whole_len);
     whole[whole_len] = '\0';
-    long units = ParseCount(whole, 9999999);
+    long units = ParseWholeNumber(whole, 0, 9999999);
     if (units < 0)
         return -1;
     long cents = 0;
@@ -84,7 +69,7 @@ static long ParseCents(const char *text)
         size_t decimals = strlen(dot + 1);
         if (decimals < 1 || decimals > 2)
             return -1;
-        cents = ParseCount(dot + 1, 99);
+        cents = ParseWholeNumber(dot + 1, 0, 99);
         if (cents < 0)
             return -1;
         if (decimals == 1)
@@ -133,7 +118,7 @@ static void ItemLine(SimReply *reply)
         return Fail(reply, SIM_FIS_BAD_STATE);
     if (ParamCount != 3 || Params[0][0] == '\0')
         return Fail(reply, SIM_FIS_BAD_FIELD);
-    long quantity = ParseCount(Params[1], 9999);
+    long quantity = ParseWholeNumber(Params[1], 0, 9999);
     long price = ParseCents(Params[2]);
     if (quantity < 1 || price < 0)
         return Fail(reply, SIM_FIS_BAD_FIELD);
@@ -166,7 +151,7 @@ static void SlowCommand(SimReply *reply, int busy_ms, int kind)
     if (ParamCount > 1)
         return Fail(reply, SIM_FIS_BAD_FIELD);
     if (ParamCount == 1) {
-        work = ParseCount(Params[0], SIM_BUSY_PARAM_MAX);
+        work = ParseWholeNumber(Params[0], 0, SIM_BUSY_PARAM_MAX);
         if (work < 0)
             return Fail(reply, SIM_FIS_BAD_FIELD);
     }
@@ -179,7 +164,7 @@ static void SlowCommand(SimReply *reply, int busy_ms, int kind)
 
 static void LineTest(SimReply *reply)
 {
-    long length = ParamCount == 1 ? ParseCount(Params[0], SIM_LINE_TEST_MAX) : -1;
+    long length = ParamCount == 1 ? ParseWholeNumber(Params[0], 0, SIM_LINE_TEST_MAX) : -1;
     if (length < 0)
         return Fail(reply, SIM_FIS_BAD_FIELD);
     for (long i = 0; i < length; i++)

@@ -1,7 +1,8 @@
 /*
  * A host program written in C: it supplies PortControl's storage and a
- * scripted packet layer, links the driver's three object modules, and runs
- * the controller search over a real pseudo-terminal. The scripted
+ * scripted packet layer, links the driver's three object modules and the
+ * kit's pseudo-terminal opener, and runs the controller search over a real
+ * pseudo-terminal. The scripted
  * MandaPaqueteFiscal "answers" only while the line's output speed is the
  * chosen one, as a controller set to one rate would.
  *
@@ -18,6 +19,7 @@
 #include <unistd.h>
 
 #include "hexquad.h"
+#include "ptypair.h"
 #include "tracelet.h"
 #include "ttywire.h"
 
@@ -98,13 +100,13 @@ static void CheckTraces(const char *const *expected, int count, const char *cont
  * ("pts/N") that start_comm takes. */
 static int OpenPty(char *port_name, size_t size)
 {
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+    PtyPair pair;
+    if (PtyPairOpen(0, &pair) != 0) {
         perror("pty");
         exit(2);
     }
-    snprintf(port_name, size, "%s", ptsname(master) + strlen("/dev/"));
-    return master;
+    snprintf(port_name, size, "%s", pair.port_name);
+    return pair.master;
 }
 
 static void ResetScript(speed_t speed)

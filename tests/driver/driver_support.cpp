@@ -14,6 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "ptypair.h"
 #include "tracelet.h"
 #include "ttywire.h"
 
@@ -41,12 +42,13 @@ extern "C" int MandaPaqueteFiscal(int, const char *, unsigned short *, unsigned 
 
 Pty OpenPty()
 {
-    Pty pty;
-    pty.master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (pty.master < 0 || grantpt(pty.master) != 0 || unlockpt(pty.master) != 0)
+    PtyPair pair;
+    if (PtyPairOpen(0, &pair) != 0)
         throw std::runtime_error("cannot open a pseudo-terminal");
-    pty.slave_path = ptsname(pty.master);
-    pty.port_name = pty.slave_path.substr(strlen("/dev/"));
+    Pty pty;
+    pty.master = pair.master;
+    pty.slave_path = pair.slave_path;
+    pty.port_name = pair.port_name;
     return pty;
 }
 

@@ -152,6 +152,31 @@ TEST_F(SimOnLine, ARepeatedFrameIsAnsweredAgainWithoutRunningTwice)
     EXPECT_EQ(ReadQuiet(300), Answer('Q', 0, 0x8104, ""));
 }
 
+// The host retries a command for as long as the controller says it is busy,
+// and longer: a repeat must get the kept answer however late it comes, and
+// also once the line was unplugged and plugged back.
+TEST_F(SimOnLine, ARepeatedFrameGetsTheKeptAnswerAtAnyTimeAndAfterTheLineComesBack)
+{
+    const std::string frame = Frame('Y', "S\x1C" "5200");
+    const std::string answer = Answer('Y', 0, 0, "5200");
+    fiscalsim_garble(1);
+    Write(frame);
+    std::string garbled = ReadQuiet(400);
+    ASSERT_GT(garbled.size(), answer.size());
+    EXPECT_NE(garbled.substr(garbled.size() - answer.size()), answer);
+    Write(frame);
+    EXPECT_EQ(ReadQuiet(300), answer);
+
+    ASSERT_EQ(fiscalsim_vanish(), 0);
+    close(fd_);
+    ASSERT_EQ(fiscalsim_come_back(), 0);
+    fd_ = OpenRaw(fiscalsim_port_name(), B9600);
+    ASSERT_GE(fd_, 0);
+    Write(frame);
+    EXPECT_EQ(ReadQuiet(300), answer);
+    EXPECT_EQ(fiscalsim_commands_executed(), 1);
+}
+
 TEST_F(SimOnLine, DropGarbleAndLateApplyToTheNextFramesOnly)
 {
     fiscalsim_drop(1);
@@ -184,6 +209,43 @@ TEST_F(SimOnLine, ASlowCommandSendsKeepAlivesAndIgnoresFramesMeanwhile)
     EXPECT_EQ(got.substr(got.size() - answer.size()), answer);
     EXPECT_EQ(got.substr(0, got.size() - answer.size()), std::string(got.size() - answer.size(), '\x12'));
     EXPECT_EQ(fiscalsim_commands_executed(), 1);
+}
+
+// With the wire on, a long frame takes its time to come in and a long answer
+// to go out: ten bit times a byte, 1.04 ms at 9600. The bounds are loose.
+TEST_F(SimOnLine, TheWireTakesTenBitTimesAByteBothWays)
+{
+    using namespace std::chrono;
+    const std::string long_in = Frame('g', "Z" + std::string(400, 'z'));
+    const std::string short_out = Answer('g', 0, 0x8002, "");
+    const std::string short_in = Frame('h', "L\x1C" "500");
+    std::string long_out;
+    for (int i = 0; i < 500; i++)
+        long_out += (char)('0' + i % 10);
+    long_out = Answer('h', 0, 0, long_out);
+    const double byte_ms = 10000.0 / 9600;
+    for (int wire : {1, 0}) {
+        fiscalsim_set_wire(wire);
+        for (const auto &[frame, answer] : {std::pair{long_in, short_out}, {short_in, long_out}}) {
+            auto start = steady_clock::now();
+            Write(frame);
+            std::string got;
+            pollfd wanted{fd_, POLLIN, 0};
+            char chunk[256];
+            ssize_t n;
+            while (got.size() < answer.size() && poll(&wanted, 1, 2000) > 0 &&
+                   (n = read(fd_, chunk, sizeof chunk)) > 0)
+                got.append(chunk, (size_t)n);
+            double took = duration<double, std::milli>(steady_clock::now() - start).count();
+            EXPECT_EQ(got, answer);
+            double paced = 0.9 * byte_ms * (double)(frame.size() + answer.size() - 1);
+            if (wire)
+                EXPECT_GE(took, paced) << frame.size() << " bytes in";
+            else
+                EXPECT_LT(took, paced / 2) << frame.size() << " bytes in";
+        }
+    }
+    fiscalsim_set_wire(0);
 }
 
 TEST_F(SimOnLine, VanishingHangsUpTheLineAndComingBackGivesAWorkingPort)

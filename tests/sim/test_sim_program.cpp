@@ -1,26 +1,34 @@
 // The simulator as a program: what it prints, how it ends, how it refuses.
 #include "fiscalframe.h"
+#include "kitversion.h"
 #include "pipedchild.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
 const char Usage[] =
-    "usage: fiscalsim [-r rate] [-b busy_ms] [-l link]\n"
+    "usage: fiscalsim [-r rate] [-b busy_ms] [-l link] [-c fifo] [-j journal] [-W]\n"
+    "       fiscalsim -h | --help | --version\n"
     "  -r rate     line rate answered at, in bits per second (default 9600)\n"
     "  -b busy_ms  work time of the slow commands S and P (default 3000)\n"
     "  -l link     keep a symbolic link at this path to the pty's device\n"
+    "  -c fifo     make a FIFO at this new path and take control lines from it\n"
+    "  -j journal  append a line to this file for each command run\n"
+    "  -W, --wire  take the line's time: ten bit times a byte each way\n"
     "Prints the port name for start_comm (such as pts/4) and runs until\n"
     "SIGINT or SIGTERM.\n";
 
@@ -39,6 +47,70 @@ std::string ReadFrom(int fd, bool one_line)
 int Finish(Child &child)
 {
     return pipedchild::Reap(child);
+}
+
+std::string Frame(unsigned char seq, const std::string &body)
+{
+    char out[FRAME_MAX_WIRE];
+    int len = FrameEncode(seq, body.data(), (int)body.size(), out, sizeof out);
+    return std::string(out, len < 0 ? 0 : len);
+}
+
+std::string Answer(unsigned char seq, unsigned short s2, const std::string &fields)
+{
+    char out[FRAME_MAX_WIRE];
+    int len = FrameEncodeAnswer(seq, 0, s2, fields.c_str(), out, sizeof out);
+    return std::string(out, len < 0 ? 0 : len);
+}
+
+int OpenLine(const std::string &name, speed_t speed)
+{
+    int fd = open(("/dev/" + name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios settings;
+    if (fd >= 0 && tcgetattr(fd, &settings) == 0) {
+        cfmakeraw(&settings);
+        cfsetospeed(&settings, speed);
+        cfsetispeed(&settings, speed);
+        tcsetattr(fd, TCSANOW, &settings);
+    }
+    return fd;
+}
+
+// Writes bytes, then returns all that comes back until the line is quiet.
+std::string Exchange(int fd, const std::string &bytes, int quiet_ms = 300)
+{
+    std::string got;
+    if (write(fd, bytes.data(), bytes.size()) != (ssize_t)bytes.size())
+        return "write failed";
+    pollfd wanted{fd, POLLIN, 0};
+    char chunk[256];
+    ssize_t n;
+    while (poll(&wanted, 1, quiet_ms) > 0 && (n = read(fd, chunk, sizeof chunk)) > 0)
+        got.append(chunk, (size_t)n);
+    return got;
+}
+
+// Each call opens the FIFO, writes and closes it, as a shell's echo does.
+void WriteFifo(const std::string &path, const std::string &text)
+{
+    int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0) << path;
+    ASSERT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
+    close(fd);
+}
+
+std::string ReadWhole(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+std::string MakeDir()
+{
+    char path[] = "/tmp/fiscalsim-test.XXXXXX";
+    return mkdtemp(path) != nullptr ? path : "";
 }
 
 TEST(SimProgram, PrintsThePortNameAnswersAtItsRateAndEndsOnSigterm)
@@ -94,13 +166,18 @@ TEST(SimProgram, EndsOnSigintToo)
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-TEST(SimProgram, HelpPrintsTheUsageAndSucceeds)
+TEST(SimProgram, HelpAndVersionPrintOnStandardOutputAndSucceed)
 {
-    Child child = Start({"-h"});
-    EXPECT_EQ(ReadFrom(child.out, false), Usage);
-    int status = Finish(child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"-h", Usage}, {"--help", Usage}, {"--version", "fiscalsim " KIT_VERSION "\n"}};
+    for (const auto &[option, printed] : cases) {
+        Child child = Start({option});
+        EXPECT_EQ(ReadFrom(child.out, false), printed);
+        EXPECT_EQ(ReadFrom(child.err, false), "");
+        int status = Finish(child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << option;
+    }
 }
 
 TEST(SimProgram, BadOptionsGetTheReasonAndTheUsageWithStatusTwo)
@@ -123,6 +200,90 @@ TEST(SimProgram, BadOptionsGetTheReasonAndTheUsageWithStatusTwo)
         ASSERT_TRUE(WIFEXITED(status));
         EXPECT_EQ(WEXITSTATUS(status), 2) << reason;
     }
+}
+
+// A script's view: control lines through the FIFO, split, bunched and from
+// the shell, and a journal that holds exactly the commands that ran.
+TEST(SimProgram, TakesControlLinesFromItsFifoAndJournalsEachCommandRun)
+{
+    const std::string dir = MakeDir();
+    const std::string fifo = dir + "/control", journal = dir + "/journal", link = dir + "/line";
+    Child child = Start({"-b", "0", "-c", fifo, "-j", journal, "-l", link});
+    std::string name = ReadFrom(child.out, true);
+    ASSERT_EQ(name.rfind("pts/", 0), 0u) << name;
+    name.pop_back();
+    int fd = OpenLine(name, B9600);
+    ASSERT_GE(fd, 0);
+
+    WriteFifo(fifo, "dr");
+    WriteFifo(fifo, "op 1\ngarble 1\n");
+    EXPECT_EQ(Exchange(fd, Frame('a', "A")), "");
+    const std::string opened = Answer('b', 0x0100, "00000001");
+    std::string garbled = Exchange(fd, Frame('b', "A"));
+    EXPECT_EQ(garbled.size(), opened.size());
+    EXPECT_NE(garbled, opened);
+    EXPECT_EQ(Exchange(fd, Frame('b', "A")), opened);   // the kept answer: no second run
+
+    WriteFifo(fifo, "drop\nfly 2\ndrop 1 2\ndrop  1\n" + std::string(5000, 'x') + "\nrate 12345\n");
+    const std::string x64(64, 'x');
+    EXPECT_EQ(pipedchild::ReadFrom(child.err, "fiscalsim: malformed control line: \"rate", 5000),
+              "fiscalsim: malformed control line: \"drop\"\n"
+              "fiscalsim: unknown control line: \"fly 2\"\n"
+              "fiscalsim: malformed control line: \"drop 1 2\"\n"
+              "fiscalsim: malformed control line: \"drop  1\"\n"
+              "fiscalsim: control line too long: \"" + x64 + "...\"\n"
+              "fiscalsim: malformed control line: \"rate 12345\"\n");
+
+    std::string shell = "echo 'rate 19200' >" + fifo + " && echo 'busy 300' >" + fifo;
+    ASSERT_EQ(system(shell.c_str()), 0);
+    EXPECT_EQ(Exchange(fd, Frame('c', "C")), "");   // deaf at 9600 now
+    close(fd);
+    fd = OpenLine(name, B19200);
+    std::string slow = Exchange(fd, Frame('d', "S"));
+    EXPECT_EQ(slow, std::string(slow.size() - Answer('d', 0x0100, "300").size(), '\x12') +
+                        Answer('d', 0x0100, "300"));
+    const std::string item = "B\x1C" "x\x01y\x1C" "1\x1C" "1";
+    EXPECT_EQ(Exchange(fd, Frame('e', item)), Answer('e', 0x0100, "x\x01y\x1C" "1.00\x1C" "1.00"));
+
+    WriteFifo(fifo, "vanish\n");
+    pollfd hung{fd, POLLIN, 0};
+    ASSERT_EQ(poll(&hung, 1, 2000), 1);
+    EXPECT_TRUE(hung.revents & POLLHUP);
+    close(fd);
+    WriteFifo(fifo, "back\n");
+    // The pty that went is gone from /dev, so the link opens once it is back.
+    fd = -1;
+    for (int waited = 0; waited < 100 && fd < 0; waited++) {
+        char target[128] = {};
+        if (readlink(link.c_str(), target, sizeof target - 1) > 5)
+            fd = OpenLine(target + 5, B19200);
+        if (fd < 0)
+            poll(nullptr, 0, 20);
+    }
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(Exchange(fd, Frame('f', "E")), Answer('f', 0, "00000001\x1C" "1\x1C" "1.00"));
+    close(fd);
+
+    kill(child.pid, SIGTERM);
+    EXPECT_EQ(pipedchild::ReadFrom(child.err, "", 5000), "");
+    int status = Finish(child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_NE(access(fifo.c_str(), F_OK), 0);
+    const std::string journaled = "A\nS\nB|x.y|1|1\nE\n";
+    EXPECT_EQ(ReadWhole(journal), journaled);
+
+    // A FIFO path that exists is refused, and what is there is left alone.
+    child = Start({"-c", journal});
+    EXPECT_EQ(pipedchild::ReadFrom(child.err, "", 5000),
+              "fiscalsim: " + journal + " already exists: the control FIFO needs a new path\n");
+    EXPECT_EQ(pipedchild::ReadFrom(child.out, "", 5000), "");
+    status = Finish(child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(ReadWhole(journal), journaled);
+    std::string cleanup = "rm -rf " + dir;
+    EXPECT_EQ(system(cleanup.c_str()), 0);
 }
 
 }  // namespace

@@ -1,0 +1,165 @@
+// The simulator keeps the slave open itself, so that the master neither
+// reports a hang-up while no host has the port open nor loses the line's
+// settings between two hosts; it never reads that descriptor.
+#include "simline.h"
+#include "fiscalsim.h"
+#include "ptypair.h"
+#include "simwire.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <termios.h>
+#include <unistd.h>
+
+static PtyPair Pty = {-1, -1, "", ""};
+static char LinkPath[FISCALSIM_PATH_MAX];
+// Every byte passes through these: paced with the wire on, at once without.
+static WireQueue Outgoing;
+static WireQueue Incoming;
+
+static const struct { long baud; unsigned int code; } Speeds[] = {
+    {50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200},
+    {300, B300}, {600, B600}, {1200, B1200}, {1800, B1800}, {2400, B2400},
+    {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
+    {57600, B57600}, {115200, B115200}, {230400, B230400},
+};
+
+unsigned int fiscalsim_speed_code(long baud)
+{
+    for (const auto &row : Speeds) {
+        if (row.baud == baud) {
+            return row.code;
+        }
+    }
+    return 0;
+}
+
+static void UpdateLink(void)
+{
+    if (LinkPath[0] == '\0') {
+        return;
+    }
+    const char *target = Pty.slave_path;
+    unlink(LinkPath);
+    if (symlink(target, LinkPath) != 0) {
+        fprintf(stderr, "fiscalsim: cannot link %s to %s: %s\n", LinkPath, target,
+                strerror(errno));
+    }
+}
+
+int LinePlugIn(void)
+{
+    // Close-on-exec: a program started from a process that hosts the
+    // simulator must not keep the pty alive after the simulator vanishes.
+    // Opened aside, so that a failure leaves the last port name in place.
+    PtyPair opened;
+    if (PtyPairOpen(PTYPAIR_NONBLOCK | PTYPAIR_CLOEXEC | PTYPAIR_KEEP_SLAVE, &opened) != 0) {
+        return -1;
+    }
+    Pty = opened;
+    WireQueueInit(&Outgoing, 0);
+    WireQueueInit(&Incoming, 1);
+    UpdateLink();
+    return 0;
+}
+
+int LineOpen(const char *link)
+{
+    if (link != nullptr && strlen(link) >= sizeof LinkPath) {
+        errno = EINVAL;
+        return -1;
+    }
+    snprintf(LinkPath, sizeof LinkPath, "%s", link != nullptr ? link : "");
+    return LinePlugIn();
+}
+
+// What was on its way either way is lost with the line.
+void LineUnplug(void)
+{
+    PtyPairClose(&Pty);
+    WireQueueInit(&Outgoing, 0);
+    WireQueueInit(&Incoming, 1);
+}
+
+void LineClose(void)
+{
+    LineUnplug();
+    if (LinkPath[0] != '\0') {
+        unlink(LinkPath);
+    }
+    LinkPath[0] = '\0';
+}
+
+const char *LinePortName(void)
+{
+    return Pty.port_name;
+}
+
+// While the incoming queue is full the rest waits in the pty until the wire
+// has carried what came before.
+int LineFd(void)
+{
+    return WireQueueSpace(&Incoming) > 0 ? Pty.master : -1;
+}
+
+// The line's speed as the host last set it, read through the slave the
+// simulator holds. A pty carries bytes at any speed; this is where a wrong
+// rate is made to matter.
+int LineAtRate(long baud)
+{
+    struct termios line;
+    if (Pty.slave < 0 || tcgetattr(Pty.slave, &line) != 0) {
+        return 0;
+    }
+    return cfgetospeed(&line) == fiscalsim_speed_code(baud);
+}
+
+void LineReadIn(long baud, long long now_ms)
+{
+    unsigned char chunk[256];
+    int room = WireQueueSpace(&Incoming);
+    if (Pty.master < 0 || room == 0) {
+        return;
+    }
+    ssize_t got = read(Pty.master, chunk, room < (int)sizeof chunk ? (size_t)room : sizeof chunk);
+    if (got > 0) {
+        WireQueueAdd(&Incoming, chunk, (int)got, baud, now_ms);
+    }
+}
+
+int LineTakeArrived(unsigned char *out, int size, int wire, long long now_ms)
+{
+    return wire ? WireQueueTake(&Incoming, out, size, now_ms)
+                : WireQueueTakeAll(&Incoming, out, size);
+}
+
+// The master is non-blocking: what a full line cannot take is lost, as on a
+// wire nobody reads.
+void LineFlush(int wire, long long now_ms)
+{
+    unsigned char batch[WIRE_QUEUE_SIZE];
+    int count = wire ? WireQueueTake(&Outgoing, batch, (int)sizeof batch, now_ms)
+                     : WireQueueTakeAll(&Outgoing, batch, (int)sizeof batch);
+    if (count > 0 && Pty.master >= 0 && write(Pty.master, batch, (size_t)count) < 0) {
+    }
+}
+
+void LineSend(const char *bytes, int len, long baud, int wire, long long now_ms)
+{
+    if (Pty.master < 0) {
+        return;
+    }
+    WireQueueAdd(&Outgoing, (const unsigned char *)bytes, len, baud, now_ms);
+    LineFlush(wire, now_ms);
+}
+
+long long LineNextMs(void)
+{
+    long long outgoing = WireQueueNextMs(&Outgoing);
+    long long incoming = WireQueueNextMs(&Incoming);
+    if (outgoing < 0 || (incoming >= 0 && incoming < outgoing)) {
+        return incoming;
+    }
+    return outgoing;
+}

@@ -1,0 +1,132 @@
+// One command at a time: while a command works (S, P) frames are ignored and
+// keep-alives go out; then the answer. A frame that repeats the last one's
+// sequence byte and body is a host's retry: it gets the kept answer, at any
+// time later and across an unplugged line, as a controller's memory would.
+#include "simresponder.h"
+#include "fiscalframe.h"
+#include "fiscalsim.h"
+#include "simcommands.h"
+#include "simline.h"
+
+#include <string.h>
+
+static FrameReader Reader;
+static int HaveLast;
+static unsigned char LastSeq;
+static char LastBody[FRAME_MAX_BODY + 1];
+static int LastBodyLen;
+static char LastAnswer[FRAME_MAX_WIRE];
+static int Pending;
+static long long SendAt;
+static long long KeepAliveUntil;
+static long long NextKeepAlive;
+static int KeepAliveKind;
+static SimReply Reply;
+
+void ResponderReset(void)
+{
+    ResponderLineLost();
+    HaveLast = 0;
+}
+
+void ResponderLineLost(void)
+{
+    FrameReaderReset(&Reader);
+    Pending = 0;
+}
+
+static void Send(const char *bytes, int len, const SimSettings *settings, long long now_ms)
+{
+    LineSend(bytes, len, settings->baud, settings->wire, now_ms);
+}
+
+static void SendAnswer(const SimSettings *settings, long long now_ms)
+{
+    char damaged[FRAME_MAX_WIRE];
+    const char *answer = LastAnswer;
+    int len = (int)strlen(LastAnswer);
+    if (ControlsTakeGarble()) {
+        memcpy(damaged, LastAnswer, (size_t)len + 1);
+        damaged[len - 1] = damaged[len - 1] == '0' ? '1' : '0';   // last checksum digit
+        answer = damaged;
+    }
+    Send(answer, len, settings, now_ms);
+}
+
+// A new command: run it, and keep its answer for a repeat of the frame.
+static int RunCommand(const SimSettings *settings)
+{
+    SimExecute(Reader.body, Reader.body_len, settings->busy_ms, &Reply);
+    JournalRecord(Reader.body, Reader.body_len);
+    ControlsCountCommand();
+    if (FrameEncodeAnswer(Reader.seq, Reply.status1, Reply.status2, Reply.fields, LastAnswer,
+                          (int)sizeof LastAnswer) < 0) {
+        FrameEncodeAnswer(Reader.seq, Reply.status1, Reply.status2, "", LastAnswer,
+                          (int)sizeof LastAnswer);
+    }
+    HaveLast = 1;
+    LastSeq = Reader.seq;
+    LastBodyLen = Reader.body_len;
+    memcpy(LastBody, Reader.body, (size_t)Reader.body_len + 1);
+    KeepAliveKind = Reply.busy_kind;
+    return Reply.busy_ms;
+}
+
+static void OnFrame(const SimSettings *settings, long long now_ms)
+{
+    ControlsCountFrame();
+    // Busy with the previous command, deaf at this speed, or told to drop it.
+    if (Pending || !LineAtRate(settings->baud) || ControlsTakeDrop()) {
+        return;
+    }
+    int late = ControlsTakeLate();
+    int repeated = HaveLast && Reader.seq == LastSeq && Reader.body_len == LastBodyLen &&
+                   memcmp(Reader.body, LastBody, (size_t)LastBodyLen) == 0;
+    int busy = repeated ? 0 : RunCommand(settings);
+    Pending = 1;
+    KeepAliveUntil = now_ms + busy;
+    NextKeepAlive = now_ms + FISCALSIM_KEEPALIVE_MS;
+    SendAt = now_ms + busy + late;
+}
+
+void ResponderTake(const unsigned char *bytes, int count, const SimSettings *settings,
+                   long long now_ms)
+{
+    for (int i = 0; i < count; i++) {
+        int pushed = FrameReaderPush(&Reader, bytes[i]);
+        if (pushed == FRAME_DONE) {
+            OnFrame(settings, now_ms);
+        } else if (pushed == FRAME_BAD && !Pending && LineAtRate(settings->baud)) {
+            char nak = (char)FRAME_NAK;
+            Send(&nak, 1, settings, now_ms);
+        }
+    }
+}
+
+void ResponderRunTimers(const SimSettings *settings, long long now_ms)
+{
+    if (!Pending) {
+        return;
+    }
+    while (NextKeepAlive <= KeepAliveUntil && NextKeepAlive <= now_ms) {
+        char kind = (char)KeepAliveKind;
+        if (LineAtRate(settings->baud)) {
+            Send(&kind, 1, settings, now_ms);
+        }
+        NextKeepAlive += FISCALSIM_KEEPALIVE_MS;
+    }
+    if (now_ms >= SendAt) {
+        Pending = 0;
+        if (LineAtRate(settings->baud)) {
+            SendAnswer(settings, now_ms);
+        }
+    }
+}
+
+long long ResponderNextMs(void)
+{
+    if (!Pending) {
+        return -1;
+    }
+    return NextKeepAlive <= KeepAliveUntil && NextKeepAlive < SendAt ? NextKeepAlive : SendAt;
+}

@@ -1,0 +1,86 @@
+// Byte k of a burst (from 0) is through at start + (k + at_end) byte times,
+// a byte time being 10000 / baud ms. Counting from the burst's start, not
+// from the previous byte, keeps a long answer to its exact length on a clock
+// that only has whole milliseconds.
+#include "simwire.h"
+
+#include <string.h>
+
+static const long long BYTE_BITS_MS = 10000;   // ten bits, in ms per bit per second
+
+void WireQueueInit(WireQueue *queue, int at_end)
+{
+    queue->head = 0;
+    queue->len = 0;
+    queue->at_end = at_end;
+    queue->start_ms = 0;
+    queue->through = 0;
+    queue->baud = 0;
+}
+
+// When the first `count` bytes of the present burst have wholly crossed the
+// line, rounded up to the next millisecond.
+static long long EndMs(const WireQueue *queue, long count)
+{
+    long long bits = (long long)count * BYTE_BITS_MS;
+    return queue->start_ms + (bits + queue->baud - 1) / queue->baud;
+}
+
+int WireQueueAdd(WireQueue *queue, const unsigned char *bytes, int len, long baud,
+                 long long now_ms)
+{
+    // An idle line starts a new burst now; a busy one goes on with its own.
+    if (queue->len == 0 && (queue->baud <= 0 || now_ms >= EndMs(queue, queue->through))) {
+        queue->start_ms = now_ms;
+        queue->through = 0;
+        queue->baud = baud;
+    }
+    if (queue->head > 0) {
+        memmove(queue->bytes, queue->bytes + queue->head, (size_t)queue->len);
+        queue->head = 0;
+    }
+    int fitted = len < WIRE_QUEUE_SIZE - queue->len ? len : WIRE_QUEUE_SIZE - queue->len;
+    if (fitted > 0) {
+        memcpy(queue->bytes + queue->len, bytes, (size_t)fitted);
+        queue->len += fitted;
+    }
+    return fitted < 0 ? 0 : fitted;
+}
+
+static int TakeFront(WireQueue *queue, unsigned char *out, int count)
+{
+    memcpy(out, queue->bytes + queue->head, (size_t)count);
+    queue->head += count;
+    queue->len -= count;
+    queue->through += count;
+    return count;
+}
+
+int WireQueueTake(WireQueue *queue, unsigned char *out, int size, long long now_ms)
+{
+    if (queue->len == 0 || now_ms < queue->start_ms) {
+        return 0;
+    }
+    long long elapsed = now_ms - queue->start_ms;
+    long long due = elapsed * queue->baud / BYTE_BITS_MS + 1 - queue->at_end - queue->through;
+    long long count = due < queue->len ? due : queue->len;
+    if (count > size) {
+        count = size;
+    }
+    return count > 0 ? TakeFront(queue, out, (int)count) : 0;
+}
+
+int WireQueueTakeAll(WireQueue *queue, unsigned char *out, int size)
+{
+    return TakeFront(queue, out, queue->len < size ? queue->len : size);
+}
+
+long long WireQueueNextMs(const WireQueue *queue)
+{
+    return queue->len > 0 ? EndMs(queue, queue->through + queue->at_end) : -1;
+}
+
+int WireQueueSpace(const WireQueue *queue)
+{
+    return WIRE_QUEUE_SIZE - queue->len;
+}
