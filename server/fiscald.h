@@ -174,7 +174,11 @@ long long LineNextWakeMs(long long now);
 int LineSubmit(const char *body, int length, int seq);
 /* Reads one report; 1 read, 0 none waiting. */
 int LineReceive(WorkerReport *report);
-/* After SIGCHLD: 1 when the worker ended (the line is down now). */
+/* A result said the line is gone: the worker ends by itself, and the line
+ * is down from now on. */
+void LineWorkerLostLine(void);
+/* After SIGCHLD: reaps every ended child; 1 when the worker ended without
+ * saying so first (the line is down now). Read its reports before. */
 int LineReap(void);
 void LineClose(void);
 long LineRate(void);

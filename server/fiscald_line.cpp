@@ -25,6 +25,7 @@ static const ServerOptions *Options;
 static char PortName[FISCALD_MAX_NAME + 1];
 static int LockedFd = -1;
 static pid_t WorkerPid = -1;
+static pid_t RetiringPid = -1;   // a worker that lost the line, not yet reaped
 static int WorkerSock = -1;
 static int State = LINE_DOWN;
 static long Rate;
@@ -227,36 +228,57 @@ int LineReceive(WorkerReport *report)
     return 1;
 }
 
-static void WorkerGone(int status)
+// The line goes down: the worker's socket is closed and the device let go
+// of if it hung up (when it comes back it may be another device node, to be
+// resolved and locked anew). why: what the trace says.
+static void LineDown(const char *why)
 {
-    close(WorkerSock);
-    WorkerSock = -1;
-    WorkerPid = -1;
-    State = LINE_DOWN;
-    DeviceExclusive(LockedFd, 0);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == WORKER_EXIT_LINE_GONE) {
-        Tracelet("fiscald: linea caida en /dev/%s", PortName);
-    } else if (WIFSIGNALED(status)) {
-        Tracelet("fiscald: el proceso de la linea termino por la senal %d", WTERMSIG(status));
-    } else {
-        Tracelet("fiscald: el proceso de la linea termino (estado %d)",
-                 WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    if (WorkerSock >= 0) {
+        close(WorkerSock);
     }
-    // A device that hung up is let go: when it comes back it may be another
-    // device node, to be resolved and locked anew.
+    WorkerSock = -1;
+    State = LINE_DOWN;
+    ReopenAt = MonotonicMs() + ReopenDelayMs;
+    DeviceExclusive(LockedFd, 0);
+    Tracelet("fiscald: %s", why);
     if (!DeviceStillThere(LockedFd)) {
         ReleaseDevice();
     }
 }
 
+void LineWorkerLostLine(void)
+{
+    char why[FISCALD_MAX_NAME + 32];
+    snprintf(why, sizeof why, "linea caida en /dev/%s", PortName);
+    // Its end is only reaped later; a new worker need not wait for it.
+    RetiringPid = WorkerPid;
+    WorkerPid = -1;
+    LineDown(why);
+}
+
 int LineReap(void)
 {
     int status = 0;
-    if (WorkerPid < 0 || waitpid(WorkerPid, &status, WNOHANG) != WorkerPid) {
-        return 0;
+    int lost = 0;
+    pid_t pid;
+    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+        if (pid == RetiringPid) {
+            RetiringPid = -1;
+        } else if (pid == WorkerPid) {
+            char why[64];
+            if (WIFSIGNALED(status)) {
+                snprintf(why, sizeof why, "el proceso de la linea termino por la senal %d",
+                         WTERMSIG(status));
+            } else {
+                snprintf(why, sizeof why, "el proceso de la linea termino (estado %d)",
+                         WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+            }
+            WorkerPid = -1;
+            LineDown(why);
+            lost = 1;
+        }
     }
-    WorkerGone(status);
-    return 1;
+    return lost;
 }
 
 void LineClose(void)
@@ -268,6 +290,10 @@ void LineClose(void)
         kill(WorkerPid, SIGKILL);
         waitpid(WorkerPid, &status, 0);
         WorkerPid = -1;
+    }
+    if (RetiringPid > 0) {
+        waitpid(RetiringPid, nullptr, 0);   // it was ending by itself
+        RetiringPid = -1;
     }
     DeviceExclusive(LockedFd, 0);
     ReleaseDevice();

@@ -36,6 +36,18 @@ int ServeCatchSignals(void)
     return signalfd(-1, &caught, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 
+static void TakeReports(long long now)
+{
+    WorkerReport report;
+    while (LineReceive(&report) == 1) {
+        DispatchReport(&report, now);
+        if (report.kind == REPORT_RESULT && report.line_gone) {
+            LineWorkerLostLine();
+            DispatchLineDown(now);
+        }
+    }
+}
+
 // 1 when the server is asked to end.
 static int TakeSignals(int signals, long long now)
 {
@@ -48,19 +60,15 @@ static int TakeSignals(int signals, long long now)
             // The log-rotation convention: the trace file is opened for every
             // line, so the next line already goes to the new file.
             Tracelet("fiscald: SIGHUP: el archivo de traza se abre de nuevo");
-        } else if (info.ssi_signo == SIGCHLD && LineReap()) {
-            DispatchLineDown(now);
+        } else if (info.ssi_signo == SIGCHLD) {
+            // A worker's last words (a result sent just before it ended) first.
+            TakeReports(now);
+            if (LineReap()) {
+                DispatchLineDown(now);
+            }
         }
     }
     return stop;
-}
-
-static void TakeReports(long long now)
-{
-    WorkerReport report;
-    while (LineReceive(&report) == 1) {
-        DispatchReport(&report, now);
-    }
 }
 
 static int NextWaitMs(long long now, long long stop_deadline)

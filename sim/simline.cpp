@@ -74,9 +74,14 @@ int LineOpen(const char *link)
     return LinePlugIn();
 }
 
-// What was on its way either way is lost with the line.
+// What was on its way either way is lost with the line. The link goes too,
+// as a by-id link does when its adapter is pulled: a host must not reach
+// whatever pty takes the freed name meanwhile.
 void LineUnplug(void)
 {
+    if (LinkPath[0] != '\0') {
+        unlink(LinkPath);
+    }
     PtyPairClose(&Pty);
     WireQueueInit(&Outgoing, 0);
     WireQueueInit(&Incoming, 1);
