@@ -17,6 +17,17 @@ include(CMakePackageConfigHelpers)
 
 set(KIT_INCLUDE_SUBDIR ${CMAKE_INSTALL_INCLUDEDIR}/fiscalkit)
 
+# Installs a file that names installed paths, made at install time when the
+# prefix is known (cmake/KitInstallConfigured.cmake).
+function(kit_install_configured template destination component)
+  install(CODE "
+    set(KIT_TEMPLATE \"${template}\")
+    set(KIT_DESTINATION \"${destination}\")
+    set(KIT_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+    set(KIT_STAGE_ROOT \"${CMAKE_BINARY_DIR}/install-stage\")" COMPONENT ${component})
+  install(SCRIPT ${PROJECT_SOURCE_DIR}/cmake/KitInstallConfigured.cmake COMPONENT ${component})
+endfunction()
+
 if(WIN32)
   # Windows users unzip one folder: the program and its guide side by side.
   install(TARGETS ruvado RUNTIME DESTINATION .)
@@ -32,12 +43,9 @@ endif()
 if(TARGET fiscald)
   install(TARGETS fiscald RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
   kit_install_man(fiscald.8 runtime)
-  # The unit and the settings take the install prefix's paths at install time.
-  install(CODE "
-    set(KIT_PACKAGING_DIR \"${PROJECT_SOURCE_DIR}/packaging\")
-    set(KIT_STAGE_DIR \"${CMAKE_BINARY_DIR}\")
-    set(KIT_BINDIR \"${CMAKE_INSTALL_BINDIR}\")" COMPONENT runtime)
-  install(SCRIPT cmake/KitInstallService.cmake COMPONENT runtime)
+  kit_install_configured(${PROJECT_SOURCE_DIR}/packaging/fiscald@.service.in
+    lib/systemd/system runtime)
+  kit_install_configured(${PROJECT_SOURCE_DIR}/packaging/fiscald.conf etc/fiscald runtime)
   install(FILES packaging/fiscald.sysusers DESTINATION lib/sysusers.d RENAME fiscald.conf
     COMPONENT runtime)
 endif()
@@ -92,12 +100,7 @@ if(TARGET fiscaldriver)
   foreach(pc fiscaldriver fiscalpacket)
     if(TARGET ${pc})
       configure_file(cmake/${pc}.pc.in ${CMAKE_BINARY_DIR}/${pc}.pc.in @ONLY)
-      install(CODE "
-        set(prefix \"\${CMAKE_INSTALL_PREFIX}\")
-        configure_file(${CMAKE_BINARY_DIR}/${pc}.pc.in ${CMAKE_BINARY_DIR}/${pc}.pc @ONLY)"
-        COMPONENT dev)
-      install(FILES ${CMAKE_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
-        COMPONENT dev)
+      kit_install_configured(${CMAKE_BINARY_DIR}/${pc}.pc.in ${CMAKE_INSTALL_LIBDIR}/pkgconfig dev)
     endif()
   endforeach()
 endif()

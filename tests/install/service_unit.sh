@@ -12,8 +12,8 @@ work=$(mktemp -d)
 sim_pid=
 server_pid=
 cleanup() {
-  [ -n "$server_pid" ] && kill -KILL "$server_pid" 2>/dev/null
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  if [ -n "$server_pid" ]; then kill -KILL "$server_pid" 2>/dev/null || true; fi
+  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -35,7 +35,7 @@ out=$(systemd-analyze security --offline=true --threshold=30 "$unit" 2>&1) \
   || fail "exposure over 3.0: $(tail -n1 <<<"$out")"
 passed=$((passed + 1))
 
-"$build/sim/fiscalsim" -r 2400 >"$work/sim.out" &
+"$build/sim/fiscalsim" -r 2400 >"$work/sim.out" 2>&1 &
 sim_pid=$!
 for _ in $(seq 50); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
 line=$(head -n1 "$work/sim.out")
