@@ -120,6 +120,8 @@ else()
   unset(CPACK_PACKAGE_DESCRIPTION_SUMMARY)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_STRIP_FILES ON)
+  # The packages land in the build folder, wherever cpack is run from.
+  set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
   set(CPACK_DEB_COMPONENT_INSTALL ON)
   set(CPACK_COMPONENTS_ALL runtime dev sim)
   # Debian's names: fiscalkit_0.1.0_amd64.deb, fiscalkit-dev_..., fiscalkit-sim_...

@@ -18,7 +18,7 @@ version=$(cache CMAKE_PROJECT_VERSION)
 config=$(cache CMAKE_BUILD_TYPE | tr '[:upper:]' '[:lower:]')
 arch=$(dpkg --print-architecture)
 
-(cd "$work" && cpack --config "$build/CPackConfig.cmake" >cpack.log 2>&1) || fail "cpack: $(cat "$work/cpack.log")"
+cpack --config "$build/CPackConfig.cmake" -B "$work" >"$work/cpack.log" 2>&1 || fail "cpack: $(cat "$work/cpack.log")"
 for name in fiscalkit fiscalkit-dev fiscalkit-sim; do
   [ -f "$work/${name}_${version}_$arch.deb" ] || fail "no ${name}_${version}_$arch.deb: $(ls "$work")"
 done
