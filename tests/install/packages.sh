@@ -125,7 +125,7 @@ for program in fiscalkit/usr/bin/fiscald fiscalkit-sim/usr/bin/fiscalsim; do
   page=$(find "$work/${program%%/*}/usr/share/man" -name "${program##*/}.*.gz")
   text=$(MANWIDTH=200 man -E UTF-8 -l "$page" 2>/dev/null)
   for option in $("$work/$program" --help | grep -oE -- '--[a-z][a-z-]+' | sort -u); do
-    grep -qe "$option" <<<"$text" || fail "${page##*/} does not name $option"
+    grep -qwe "$option" <<<"$text" || fail "${page##*/} does not name $option"
   done
 done
 passed=$((passed + 1))
