@@ -18,6 +18,7 @@ cache() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
 version=$(cache CMAKE_PROJECT_VERSION)
 config=$(cache CMAKE_BUILD_TYPE | tr '[:upper:]' '[:lower:]')
 arch=$(dpkg --print-architecture)
+[[ $(cache KIT_SCDOC) == */scdoc ]] || fail "no manual pages: scdoc was not found at configure time (./kit deps)"
 
 cpack --config "$build/CPackConfig.cmake" -B "$work" >"$work/cpack.log" 2>&1 || fail "cpack: $(cat "$work/cpack.log")"
 for name in fiscalkit fiscalkit-dev fiscalkit-sim; do
