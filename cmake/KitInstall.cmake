@@ -5,21 +5,56 @@
 #   lib/pkgconfig/       fiscaldriver.pc, fiscalpacket.pc
 #   lib/cmake/fiscalkit/ fiscalkitConfig.cmake (targets fiscalkit::fiscaldriver,
 #                        fiscalkit::fiscalpacket)
+#   lib/systemd/system/  fiscald@.service; lib/sysusers.d/fiscald.conf its user
+#   etc/fiscald/         fiscald.conf (/etc/fiscald under the prefix /usr)
+#   share/man/           fiscald(8), ruvado(1), fiscalsim(1)
+#   share/doc/<package>/ copyright
+# Components, one Debian package each: runtime (fiscalkit: ruvado, fiscald and
+# its service), dev (fiscalkit-dev: what a host program builds with), sim
+# (fiscalkit-sim: the simulated controller).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(KIT_INCLUDE_SUBDIR ${CMAKE_INSTALL_INCLUDEDIR}/fiscalkit)
+
+# Installs a file that names installed paths, made at install time when the
+# prefix is known (cmake/KitInstallConfigured.cmake).
+function(kit_install_configured template destination component)
+  install(CODE "
+    set(KIT_TEMPLATE \"${template}\")
+    set(KIT_DESTINATION \"${destination}\")
+    set(KIT_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+    set(KIT_STAGE_ROOT \"${CMAKE_BINARY_DIR}/install-stage\")" COMPONENT ${component})
+  install(SCRIPT ${PROJECT_SOURCE_DIR}/cmake/KitInstallConfigured.cmake COMPONENT ${component})
+endfunction()
 
 if(WIN32)
   # Windows users unzip one folder: the program and its guide side by side.
   install(TARGETS ruvado RUNTIME DESTINATION .)
   install(FILES docs/ruvado.md DESTINATION . OPTIONAL)
 endif()
-foreach(program ruvado fiscald fiscalsim)
-  if(TARGET ${program} AND NOT WIN32)
-    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  endif()
-endforeach()
+if(NOT WIN32)
+  include(KitManPages)
+  install(TARGETS ruvado RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+  kit_install_man(ruvado.1 runtime)
+  install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/fiscalkit
+    COMPONENT runtime)
+endif()
+if(TARGET fiscald)
+  install(TARGETS fiscald RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+  kit_install_man(fiscald.8 runtime)
+  kit_install_configured(${PROJECT_SOURCE_DIR}/packaging/fiscald@.service.in
+    lib/systemd/system runtime)
+  kit_install_configured(${PROJECT_SOURCE_DIR}/packaging/fiscald.conf etc/fiscald runtime)
+  install(FILES packaging/fiscald.sysusers DESTINATION lib/sysusers.d RENAME fiscald.conf
+    COMPONENT runtime)
+endif()
+if(TARGET fiscalsim)
+  install(TARGETS fiscalsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sim)
+  kit_install_man(fiscalsim.1 sim)
+  install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/fiscalkit-sim
+    COMPONENT sim)
+endif()
 
 if(TARGET fiscaldriver)
   set(kit_libraries fiscaldriver)
@@ -36,10 +71,22 @@ if(TARGET fiscaldriver)
       "$<BUILD_INTERFACE:${dir}>;$<INSTALL_INTERFACE:${KIT_INCLUDE_SUBDIR}>")
   endforeach()
   install(TARGETS ${kit_libraries} EXPORT fiscalkitTargets
-    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-  install(FILES ${kit_headers} DESTINATION ${KIT_INCLUDE_SUBDIR})
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+  # A stripped install (the packages) keeps the libraries' symbols but not
+  # their debug information, as Debian does; CMake strips only programs.
+  foreach(library ${kit_libraries})
+    install(CODE "
+      if(CMAKE_INSTALL_DO_STRIP)
+        execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-debug
+          \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:${library}>\"
+          COMMAND_ERROR_IS_FATAL ANY)
+      endif()" COMPONENT dev)
+  endforeach()
+  install(FILES ${kit_headers} DESTINATION ${KIT_INCLUDE_SUBDIR} COMPONENT dev)
+  install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/fiscalkit-dev
+    COMPONENT dev)
   install(EXPORT fiscalkitTargets NAMESPACE fiscalkit::
-    DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/fiscalkit)
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/fiscalkit COMPONENT dev)
   configure_package_config_file(cmake/fiscalkitConfig.cmake.in
     ${CMAKE_BINARY_DIR}/fiscalkitConfig.cmake
     INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/fiscalkit)
@@ -47,16 +94,13 @@ if(TARGET fiscaldriver)
     COMPATIBILITY SameMajorVersion)
   install(FILES ${CMAKE_BINARY_DIR}/fiscalkitConfig.cmake
     ${CMAKE_BINARY_DIR}/fiscalkitConfigVersion.cmake
-    DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/fiscalkit)
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/fiscalkit COMPONENT dev)
   # pkg-config files take the prefix given at install time, not at configure time.
   set(KIT_PREFIX_PLACEHOLDER "@prefix@")
   foreach(pc fiscaldriver fiscalpacket)
     if(TARGET ${pc})
       configure_file(cmake/${pc}.pc.in ${CMAKE_BINARY_DIR}/${pc}.pc.in @ONLY)
-      install(CODE "
-        set(prefix \"\${CMAKE_INSTALL_PREFIX}\")
-        configure_file(${CMAKE_BINARY_DIR}/${pc}.pc.in ${CMAKE_BINARY_DIR}/${pc}.pc @ONLY)")
-      install(FILES ${CMAKE_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+      kit_install_configured(${CMAKE_BINARY_DIR}/${pc}.pc.in ${CMAKE_INSTALL_LIBDIR}/pkgconfig dev)
     endif()
   endforeach()
 endif()
@@ -72,9 +116,44 @@ if(WIN32)
   set(CPACK_PACKAGE_FILE_NAME "ruvado-${PROJECT_VERSION}-windows")
 else()
   set(CPACK_GENERATOR DEB)
+  # Each package's summary is the first line of its own description.
+  unset(CPACK_PACKAGE_DESCRIPTION_SUMMARY)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-  set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+  set(CPACK_STRIP_FILES ON)
+  # The packages land in the build folder, wherever cpack is run from.
+  set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENTS_ALL runtime dev sim)
+  # Debian's names: fiscalkit_0.1.0_amd64.deb, fiscalkit-dev_..., fiscalkit-sim_...
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME fiscalkit)
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION comm)
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/deb/conffiles ${PROJECT_SOURCE_DIR}/packaging/deb/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/deb/prerm ${PROJECT_SOURCE_DIR}/packaging/deb/postrm)
+  set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "fiscal printer command server and command sender
+fiscald puts a fiscal printer (a fiscal controller) on a serial line behind a
+TCP port, for the tills of a shop: many clients, commands run one at a time,
+each command run at most once. It runs as the systemd service fiscald@<line>.
+ruvado sends a file of commands to it and shows every exchange.")
+
+  set(CPACK_DEBIAN_DEV_PACKAGE_NAME fiscalkit-dev)
+  set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+  set(CPACK_DEBIAN_DEV_DESCRIPTION "fiscal printer serial driver and packet layer, static libraries
+The serial line layer, trace channel and packet layer a host program links
+to talk to a fiscal printer (a fiscal controller) on a serial line: headers,
+static libraries, pkg-config files and the CMake package fiscalkit.")
+
+  set(CPACK_DEBIAN_SIM_PACKAGE_NAME fiscalkit-sim)
+  set(CPACK_DEBIAN_SIM_PACKAGE_SECTION devel)
+  set(CPACK_DEBIAN_SIM_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_SIM_DESCRIPTION "simulated fiscal printer on a pseudo-terminal
+fiscalsim plays a fiscal printer (a fiscal controller) on a pseudo-terminal,
+with receipt commands, slow commands and line faults, so that a till, a host
+program or the command server can be tried without the hardware.")
 endif()
 include(CPack)

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Makes the packages and looks inside: the .deb of the Linux build (unpacked,
-# its programs run) and, when the Windows build is there, the zip with
-# ruvado.exe.
+# Makes the packages and looks inside: the three .deb of the Linux build (each
+# holds exactly its own files, programs and libraries stripped, the settings a
+# conffile, manual pages that man renders without a warning; each unpacked on
+# its own, its programs run; the programs' package installed by dpkg into a
+# root of its own and purged) and, when the Windows build is there, the zip
+# with ruvado.exe.
 # Usage: packages.sh BUILD_DIR [WINDOWS_BUILD_DIR]
 set -euo pipefail
 build=$1
@@ -11,19 +14,121 @@ trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 passed=0
 
-(cd "$work" && cpack --config "$build/CPackConfig.cmake" >/dev/null)
-deb=$(ls "$work"/*.deb) || fail "no .deb made"
-dpkg-deb -x "$deb" "$work/root"
-for f in usr/bin/ruvado usr/bin/fiscald usr/bin/fiscalsim usr/include/fiscalkit/ttywire.h \
-         usr/lib/libfiscaldriver.a usr/lib/pkgconfig/fiscaldriver.pc \
-         usr/lib/cmake/fiscalkit/fiscalkitConfig.cmake; do
-  [ -e "$work/root/$f" ] || fail "the .deb lacks $f"
+cache() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
+version=$(cache CMAKE_PROJECT_VERSION)
+config=$(cache CMAKE_BUILD_TYPE | tr '[:upper:]' '[:lower:]')
+arch=$(dpkg --print-architecture)
+[[ $(cache KIT_SCDOC) == */scdoc ]] || fail "no manual pages: scdoc was not found at configure time (./kit deps)"
+
+cpack --config "$build/CPackConfig.cmake" -B "$work" >"$work/cpack.log" 2>&1 || fail "cpack: $(cat "$work/cpack.log")"
+for name in fiscalkit fiscalkit-dev fiscalkit-sim; do
+  [ -f "$work/${name}_${version}_$arch.deb" ] || fail "no ${name}_${version}_$arch.deb: $(ls "$work")"
 done
-grep -qx 'prefix=/usr' "$work/root/usr/lib/pkgconfig/fiscaldriver.pc" || fail "the .deb's pkg-config prefix is not /usr"
+[ "$(ls "$work"/*.deb | wc -l)" -eq 3 ] || fail "more packages than three: $(ls "$work")"
+
+expect_runtime="etc/fiscald/fiscald.conf usr/bin/fiscald usr/bin/ruvado
+usr/lib/systemd/system/fiscald@.service usr/lib/sysusers.d/fiscald.conf
+usr/share/doc/fiscalkit/copyright usr/share/man/man1/ruvado.1.gz usr/share/man/man8/fiscald.8.gz"
+expect_dev="usr/include/fiscalkit/fiscalframe.h usr/include/fiscalkit/fiscalpacket.h
+usr/include/fiscalkit/hexquad.h usr/include/fiscalkit/tracelet.h usr/include/fiscalkit/ttywire.h
+usr/lib/cmake/fiscalkit/fiscalkitConfig.cmake usr/lib/cmake/fiscalkit/fiscalkitConfigVersion.cmake
+usr/lib/cmake/fiscalkit/fiscalkitTargets-${config:-noconfig}.cmake
+usr/lib/cmake/fiscalkit/fiscalkitTargets.cmake usr/lib/libfiscaldriver.a
+usr/lib/libfiscalframe.a usr/lib/libfiscalpacket.a usr/lib/pkgconfig/fiscaldriver.pc
+usr/lib/pkgconfig/fiscalpacket.pc usr/share/doc/fiscalkit-dev/copyright"
+expect_sim="usr/bin/fiscalsim usr/share/doc/fiscalkit-sim/copyright
+usr/share/man/man1/fiscalsim.1.gz"
+
+# Each package unpacked into a root of its own: what it holds, nothing more.
+for name in fiscalkit fiscalkit-dev fiscalkit-sim; do
+  deb=$work/${name}_${version}_$arch.deb
+  root=$work/$name
+  dpkg-deb -x "$deb" "$root"
+  case $name in
+    fiscalkit) expected=$expect_runtime ;;
+    fiscalkit-dev) expected=$expect_dev ;;
+    fiscalkit-sim) expected=$expect_sim ;;
+  esac
+  held=$(cd "$root" && find . -type f -printf '%P\n' | sort)
+  [ "$held" = "$(tr ' ' '\n' <<<"$expected" | sort)" ] || fail "$name holds:
+$held"
+  grep -qx 'License: MIT' "$root/usr/share/doc/$name/copyright" || fail "$name: copyright"
+  depends=$(dpkg-deb -f "$deb" Depends)
+  case $name in
+    fiscalkit-dev) [ -z "$depends" ] || fail "$name depends on $depends" ;;
+    *) [[ $depends == libc6* && $depends != *fiscalkit* ]] || fail "$name depends on [$depends]" ;;
+  esac
+  for f in $(cd "$root" && find . -path './usr/bin/*' -type f -printf '%P\n'); do
+    sections=$(readelf -S -W "$root/$f")
+    if grep -qE ' \.(debug_|symtab)' <<<"$sections"; then fail "$name: $f is not stripped"; fi
+  done
+  for f in $(cd "$root" && find . -name '*.a' -printf '%P\n'); do
+    sections=$(readelf -S -W "$root/$f")
+    if grep -q ' \.debug_' <<<"$sections"; then fail "$name: $f keeps debug information"; fi
+  done
+  for page in $(cd "$root" && find . -path './usr/share/man/*' -name '*.gz' -printf '%P\n'); do
+    warnings=$(MANWIDTH=80 man --warnings -E UTF-8 -l "$root/$page" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || fail "man $page: $warnings"
+  done
+done
+grep -qx 'prefix=/usr' "$work/fiscalkit-dev/usr/lib/pkgconfig/fiscaldriver.pc" \
+  || fail "the .deb's pkg-config prefix is not /usr"
+passed=$((passed + 1))
+
+runtime=$work/fiscalkit
+deb=$work/fiscalkit_${version}_$arch.deb
+[ "$(dpkg-deb -I "$deb" conffiles)" = /etc/fiscald/fiscald.conf ] || fail "conffiles: $(dpkg-deb -I "$deb" conffiles)"
+grep -q "ExecStart=/usr/bin/fiscald " "$runtime/usr/lib/systemd/system/fiscald@.service" \
+  || fail "the unit does not run /usr/bin/fiscald"
+grep -q "EnvironmentFile=-/etc/fiscald/fiscald.conf" "$runtime/usr/lib/systemd/system/fiscald@.service" \
+  || fail "the unit does not read /etc/fiscald/fiscald.conf"
+# dpkg installs it into an empty root of its own and runs its maintainer
+# scripts from outside (as when a system is built in a folder): the user is
+# made there, in dialout; a purge takes the settings and what the services
+# kept, and leaves the user.
+if [ "$(id -u)" -eq 0 ]; then
+  droot=$work/dpkg-root
+  mkdir -p "$droot/var/lib/dpkg/info" "$droot/var/lib/dpkg/updates"
+  : >"$droot/var/lib/dpkg/status"
+  in_root() {
+    dpkg --root="$droot" --force-script-chrootless --force-depends "$@" >"$work/dpkg.log" 2>&1 \
+      || fail "dpkg $*: $(cat "$work/dpkg.log")"
+  }
+  in_root -i "$deb"
+  grep -qE '^fiscald:x:[0-9]+:[0-9]+:[^:]*:/var/lib/fiscald:/usr/sbin/nologin$' "$droot/etc/passwd" \
+    || fail "no fiscald user: $(cat "$droot/etc/passwd")"
+  grep -qE '^dialout:x:[0-9]+:(.*,)?fiscald(,.*)?$' "$droot/etc/group" \
+    || fail "fiscald is not in dialout: $(cat "$droot/etc/group")"
+  mkdir -p "$droot/var/lib/fiscald" "$droot/var/log/fiscald"
+  touch "$droot/var/lib/fiscald/ttyS0.state" "$droot/var/log/fiscald/ttyS0.log"
+  in_root --purge fiscalkit
+  left=$(cd "$droot" && find etc/fiscald var/lib/fiscald var/log/fiscald 2>/dev/null || true)
+  [ -z "$left" ] || fail "the purge left $left"
+  grep -q '^fiscald:' "$droot/etc/passwd" || fail "the purge took the user"
+else
+  echo "packages: not root, so dpkg does not run the maintainer scripts"
+fi
+passed=$((passed + 1))
+
+# The programs, run from where they were unpacked.
 set +e
-usage=$("$work/root/usr/bin/ruvado"); status=$?
+usage=$("$runtime/usr/bin/ruvado"); status=$?
 set -e
 [ "$usage" = "Uso: ruvado [-p tcpport] -t host archivo " ] && [ $status -eq 1 ] || fail "packaged ruvado: [$usage] status $status"
+# ruvado(1) shows the very command line the program's usage gives.
+text=$(MANWIDTH=200 man -E UTF-8 -l "$runtime/usr/share/man/man1/ruvado.1.gz" 2>/dev/null)
+synopsis=$(sed -n '/^SYNOPSIS/{n;s/^ *//;p;q}' <<<"$text")
+[ "Uso: $synopsis " = "$usage" ] || fail "ruvado(1) synopsis [$synopsis]"
+for program in fiscalkit/usr/bin/fiscald fiscalkit-sim/usr/bin/fiscalsim; do
+  out=$("$work/$program" --version) || fail "$program --version: status $?"
+  [ "$out" = "${program##*/} $version" ] || fail "$program --version: [$out]"
+  # Every long option of the usage has its place in the manual page.
+  page=$(find "$work/${program%%/*}/usr/share/man" -name "${program##*/}.*.gz")
+  text=$(MANWIDTH=200 man -E UTF-8 -l "$page" 2>/dev/null)
+  for option in $("$work/$program" --help | grep -oE -- '--[a-z][a-z-]+' | sort -u); do
+    grep -qwe "$option" <<<"$text" || fail "${page##*/} does not name $option"
+  done
+done
 passed=$((passed + 1))
 
 if [ -n "$windows" ] && [ -f "$windows/CPackConfig.cmake" ]; then
