@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs every benchmark of bench/ and writes results.json, results.md (the
 tables) and one PNG plot per benchmark into the output folder.
-  run_bench.py [--build build/native] [--windows build/windows] [--out DIR] [--quick]
+  run_bench.py [--build build/native] [--windows build/windows64] [--out DIR] [--quick]
 Each comparison is measured in one run, its sides interleaved round by
 round, and reported as the median over the rounds: the machines are shared,
 so absolute times move while ratios within a round hold."""
@@ -181,7 +181,7 @@ def bench_startup(b, work, runs):
             result["wine_%s_us" % name] = median(values)
         result["wine_ruvado_over_connect"] = result["wine_ruvado_us"] / result["wine_connect_exit_us"]
     else:
-        log("   no build/windows ruvado.exe or MinGW: wine start-up skipped")
+        log("   no build/windows64 ruvado.exe or MinGW: wine start-up skipped")
     return result
 
 
@@ -432,7 +432,9 @@ class Build:
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "native"))
-    parser.add_argument("--windows", default=os.path.join(ROOT, "build", "windows"))
+    # The 64-bit twin of ruvado.exe: wine runs it on every machine, the
+    # 32-bit program only where wine has its 32-bit part.
+    parser.add_argument("--windows", default=os.path.join(ROOT, "build", "windows64"))
     parser.add_argument("--out", default=os.path.join(ROOT, "build", "bench-results"))
     parser.add_argument("--quick", action="store_true", help="fewer rounds and lines, for a smoke run")
     parser.add_argument("--only", default="", help="comma-separated: exchange,memory,startup,serial,trace,kit")

@@ -1,5 +1,6 @@
 # What `cmake --install` lays out, and the packages CPack makes of it.
-#   bin/                 ruvado, fiscald, fiscalsim (Windows: ruvado.exe at the top)
+#   bin/                 ruvado, fiscald, fiscalsim (Windows: ruvado.exe, README.txt
+#                        and receipt.txt at the top)
 #   include/fiscalkit/   the driver's headers and the packet layer's
 #   lib/                 libfiscaldriver.a, libfiscalpacket.a, libfiscalframe.a
 #   lib/pkgconfig/       fiscaldriver.pc, fiscalpacket.pc
@@ -29,9 +30,12 @@ function(kit_install_configured template destination component)
 endfunction()
 
 if(WIN32)
-  # Windows users unzip one folder: the program and its guide side by side.
+  # The till gets one folder: the program, a short guide and a sample receipt,
+  # both with Windows line ends (CR LF) so that any Windows editor shows them.
   install(TARGETS ruvado RUNTIME DESTINATION .)
-  install(FILES docs/ruvado.md DESTINATION . OPTIONAL)
+  configure_file(docs/till-README.txt ${CMAKE_BINARY_DIR}/till/README.txt @ONLY NEWLINE_STYLE CRLF)
+  configure_file(examples/receipt.txt ${CMAKE_BINARY_DIR}/till/receipt.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_BINARY_DIR}/till/README.txt ${CMAKE_BINARY_DIR}/till/receipt.txt DESTINATION .)
 endif()
 if(NOT WIN32)
   include(KitManPages)
@@ -111,9 +115,13 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Fiscal printer kit: command sender, seria
 set(CPACK_PACKAGE_CONTACT "fiscalkit maintainers <fiscalkit@localhost>")
 set(CPACK_PACKAGE_FILE_NAME "${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${CMAKE_SYSTEM_NAME}")
 if(WIN32)
-  # Windows users get ruvado.exe in a zip, ready to copy anywhere.
+  # Windows users get ruvado.exe in a zip, ready to copy anywhere. The 64-bit
+  # twin (preset windows64) is for tests; its zip is named apart.
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME "ruvado-${PROJECT_VERSION}-windows")
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(CPACK_PACKAGE_FILE_NAME "ruvado-${PROJECT_VERSION}-windows64")
+  endif()
 else()
   set(CPACK_GENERATOR DEB)
   # Each package's summary is the first line of its own description.

@@ -4,24 +4,46 @@
 # The prefix is made on first use (under a lock, since CTest may start several
 # tests at once), and one persistent wineserver is kept alive for it so that
 # every later start takes milliseconds instead of seconds.
+# A 32-bit program (PE32) runs in a 32-bit prefix, a 64-bit one in a 64-bit
+# prefix. Where wine has no 32-bit part (wine32), a 32-bit program is not run:
+# the status is 77, which the tests take as skipped.
 set -eu
 prefix=$1
 shift
+case "$(file -b "$1")" in
+  PE32+*) WINEARCH=win64 ;;
+  PE32*) WINEARCH=win32 ;;
+  *) echo "wine-run: $1 is no Windows program" >&2; exit 2 ;;
+esac
+wine32=no
+[ -x /usr/lib/wine/wine ] && wine32=yes
+if [ "$WINEARCH" = win32 ] && [ "$wine32" = no ]; then
+  echo "wine-run: no 32-bit wine (wine32:i386) here, so $1 (32-bit) is not run" >&2
+  exit 77
+fi
 mkdir -p "$prefix"
 WINEPREFIX=$(cd "$prefix" && pwd)
 WINEDEBUG=-all
-WINEARCH=win64
 # No browser or .NET engine is wanted, and their install prompts would hang.
 WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export WINEPREFIX WINEDEBUG WINEARCH WINEDLLOVERRIDES
 unset DISPLAY
-if [ ! -f "$WINEPREFIX/.kit-ready" ]; then
+# What the prefix was made for. A prefix made for the other architecture, or
+# for a 64-bit wine before its 32-bit part came (then nothing starts in it:
+# "could not load kernel32.dll"), is made anew.
+made_for="$WINEARCH wine32=$wine32"
+if [ "$(cat "$WINEPREFIX/.kit-ready" 2>/dev/null)" != "$made_for" ]; then
   (
     flock 9
-    if [ ! -f "$WINEPREFIX/.kit-ready" ]; then
-      wineboot -i >/dev/null 2>&1 || true
+    if [ "$(cat "$WINEPREFIX/.kit-ready" 2>/dev/null)" != "$made_for" ]; then
+      if [ -e "$WINEPREFIX/system.reg" ] || [ -e "$WINEPREFIX/.kit-ready" ]; then
+        wineserver -k >/dev/null 2>&1 </dev/null 9>&- || true
+        rm -rf "$WINEPREFIX"
+        mkdir -p "$WINEPREFIX"
+      fi
+      wineboot -i >/dev/null 2>&1 </dev/null 9>&- || true
       wineserver -w
-      touch "$WINEPREFIX/.kit-ready"
+      echo "$made_for" >"$WINEPREFIX/.kit-ready"
     fi
   ) 9>"$WINEPREFIX.lock"
 fi

@@ -80,10 +80,15 @@ int ExchangeCommands(FILE *commands, int sock)
     char reply[RUVADO_REPLY_SIZE + 1];
     int length;
     while ((length = ReadCommand(commands, line, sizeof line)) >= 0) {
-        // Shown up to a NUL byte, like a reply; sent whole.
+        // A blank line, a line that starts with CR, or the line feed that a
+        // line of 499 characters leaves for the next read: zero bytes that
+        // nothing answers, whose wait would end the run as a network failure.
+        if (length == 0) {
+            continue;
+        }
+        // Shown up to a NUL byte, like a reply; sent whole. A partial send
+        // counts as sent.
         ShowTrace("Envio     : [%s]\n", line);
-        // An empty line is a zero-length send, answered like any other; a
-        // partial send counts as sent.
         if (TcpSend(sock, line, length, RUVADO_WAIT_MS) < 0) {
             printf("Error enviando el comando\n");
             return -1;

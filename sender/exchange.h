@@ -11,8 +11,9 @@
  *   ShowTrace(format, ...)        printf-style, to standard output, with
  *                                 every FS byte (0x1C) shown as '|'
  *   ExchangeCommands(commands, sock)  SendFile's loop over an open command
- *                                 file and a connected socket: 0 at the end
- *                                 of the file, -1 on a network failure
+ *                                 file and a connected socket (empty
+ *                                 commands are skipped): 0 at the end of
+ *                                 the file, -1 on a network failure
  *   ReadCommand(commands, line, size) next command without its line ending,
  *                                 NUL-terminated: its length in bytes (NUL
  *                                 bytes read from the file count), or -1 at

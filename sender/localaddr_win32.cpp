@@ -12,6 +12,10 @@ static unsigned long cached_address = 0; // 0: no lookup has succeeded yet
 static unsigned long cached_mask = 0;
 static HKEY adapter_key = nullptr;
 
+// Values are read with 100 bytes, a 99-character text and its terminator;
+// the byte beyond stays NUL for a value stored without one.
+static const DWORD VALUE_TEXT_SIZE = 100 + 1;
+
 // Reads a text value into text (NUL-terminated even when the stored value is
 // not); an unreadable value leaves the text empty.
 static LONG ReadTextValue(HKEY key, const char *name, char *text, DWORD size)
@@ -38,7 +42,7 @@ void *FindAdapterKey(void)
             break;
         if (RegOpenKeyExA(net_trans, subkey_name, 0, KEY_QUERY_VALUE, &adapter_key) != ERROR_SUCCESS)
             continue;
-        char address_text[100];
+        char address_text[VALUE_TEXT_SIZE];
         if (ReadTextValue(adapter_key, "IPAddress", address_text, sizeof address_text) == ERROR_SUCCESS &&
             strcmp(address_text, "0.0.0.0") != 0) {
             found = adapter_key;
@@ -57,8 +61,8 @@ int LocalAddr(unsigned long *out_address, unsigned long *out_mask)
         HKEY key = (HKEY)FindAdapterKey();
         if (key == nullptr)
             return -1;
-        char address_text[100];
-        char mask_text[100];
+        char address_text[VALUE_TEXT_SIZE];
+        char mask_text[VALUE_TEXT_SIZE];
         ReadTextValue(key, "IPAddress", address_text, sizeof address_text);
         ReadTextValue(key, "IPMask", mask_text, sizeof mask_text);
         RegCloseKey(key);

@@ -3,6 +3,7 @@
 // select() set is a bitmap that a descriptor at or past FD_SETSIZE would
 // overrun.
 #include "tcp.h"
+#include "monoclock.h"
 #include "sockapi.h"
 
 #include <poll.h>
@@ -10,6 +11,9 @@
 #include <unistd.h>
 
 static int sockets_started = 0;
+
+// How long a wait for urgent data sleeps between looks at a hung-up socket.
+static const int URGENT_PAUSE_MS = 50;
 
 int SocketsInit(void)
 {
@@ -26,6 +30,41 @@ int SocketsInit(void)
 int SocketClose(int sock)
 {
     return close(sock);
+}
+
+// poll reports hang-up and error whatever events are asked for, so on a
+// socket that is not connected (or no longer is) it returns at once. Mode 3
+// means select's exception set, as on Windows: ready on urgent data only. On
+// hang-up or error without it, the wait goes on in slices until the limit.
+static int WaitForUrgentData(int sock, int limit_ms)
+{
+    const long long deadline = MonotonicMs() + limit_ms;
+    for (;;) {
+        int wait_ms = -1; // a limit of 0 waits without limit
+        if (limit_ms != 0) {
+            long long left = deadline - MonotonicMs();
+            if (left <= 0) {
+                return TCP_ERR_TIMEOUT;
+            }
+            wait_ms = (int)left;
+        }
+        struct pollfd watched;
+        watched.fd = sock;
+        watched.events = POLLPRI;
+        watched.revents = 0;
+        int ready = poll(&watched, 1, wait_ms);
+        if (ready == 0) {
+            return TCP_ERR_TIMEOUT;
+        }
+        if (ready != 1 || (watched.revents & POLLNVAL) != 0) {
+            return TCP_ERR_SELECT;
+        }
+        if ((watched.revents & POLLPRI) != 0) {
+            return 0;
+        }
+        int pause_ms = wait_ms < 0 || wait_ms > URGENT_PAUSE_MS ? URGENT_PAUSE_MS : wait_ms;
+        poll(nullptr, 0, pause_ms);
+    }
 }
 
 int TcpWait(int sock, int limit_ms, int mode)
@@ -46,8 +85,7 @@ int TcpWait(int sock, int limit_ms, int mode)
         watched.events = POLLIN;
         break;
     case WAIT_EXCEPT:
-        watched.events = POLLPRI;
-        break;
+        return WaitForUrgentData(sock, limit_ms);
     default:
         return TCP_ERR_SELECT;
     }

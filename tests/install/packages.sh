@@ -131,11 +131,31 @@ for program in fiscalkit/usr/bin/fiscald fiscalkit-sim/usr/bin/fiscalsim; do
 done
 passed=$((passed + 1))
 
+# The zip a till gets: the 32-bit program (so that 32-bit Windows runs it too,
+# importing only what it always did), the guide with Windows line ends, and a
+# sample receipt whose fields are separated by real FS bytes.
 if [ -n "$windows" ] && [ -f "$windows/CPackConfig.cmake" ]; then
   (cd "$work" && cpack --config "$windows/CPackConfig.cmake" >/dev/null)
-  zip=$(ls "$work"/*.zip) || fail "no zip made"
-  listing=$(unzip -Z1 "$zip")
-  grep -qx 'ruvado-[0-9.]*-windows/ruvado.exe' <<<"$listing" || fail "the zip lacks ruvado.exe: $listing"
+  zip=$(ls "$work"/ruvado-*-windows.zip) || fail "no ruvado-<version>-windows.zip made"
+  unzip -q "$zip" -d "$work/zip"
+  listing=$(cd "$work/zip" && find . -type f | sort)
+  folder=$(basename "$zip" .zip)
+  [ "$listing" = "$(printf './%s/%s\n' "$folder" README.txt "$folder" receipt.txt "$folder" ruvado.exe)" ] \
+    || fail "the zip holds: $listing"
+  till=$work/zip/$folder
+  kind=$(file -b "$till/ruvado.exe")
+  [[ "$kind" == "PE32 executable (console) Intel 80386"* ]] || fail "ruvado.exe is not a 32-bit console program: $kind"
+  dlls=$(i686-w64-mingw32-objdump -p "$till/ruvado.exe" | sed -n 's/^\tDLL Name: //p' | tr a-z A-Z | sort | tr '\n' ' ')
+  [ "$dlls" = "KERNEL32.DLL MSVCRT.DLL WSOCK32.DLL " ] || fail "ruvado.exe imports $dlls"
+  for text in README.txt receipt.txt; do
+    [ "$(tr -cd '\n' <"$till/$text" | wc -c)" -gt 0 ] \
+      && [ "$(grep -c $'\r$' "$till/$text")" = "$(tr -cd '\n' <"$till/$text" | wc -c)" ] \
+      || fail "$text does not end every line in CR LF"
+  done
+  grep -q $'^B\x1c[^\x1c]*\x1c[0-9]*\x1c[0-9.]*\r$' "$till/receipt.txt" || fail "receipt.txt has no item with FS bytes"
+  for code in A C E; do
+    grep -qx "$code"$'\r' "$till/receipt.txt" || fail "receipt.txt lacks command $code"
+  done
   passed=$((passed + 1))
 fi
 echo "packages: $passed passed, 0 failed"

@@ -43,6 +43,11 @@ protected:
         prefix_ = RuvadoPrefix(&windows_);
         ASSERT_FALSE(prefix_.empty() || prefix_[0].empty()) << "RUVADO_COMMAND is not set";
         dir_ = runprogram::MakeTempDir();
+        // The wine runner ends with 77 where it cannot run the program: a
+        // 32-bit ruvado.exe on a machine without a 32-bit wine.
+        if (windows_ && runprogram::Run(prefix_, dir_, 30000).status == 77) {
+            GTEST_SKIP() << runprogram::ReadFile(dir_ + "/stderr.txt");
+        }
     }
 
     void TearDown() override

@@ -77,6 +77,11 @@ protected:
         prefix_.erase(prefix_.begin()); // the flavour
         ASSERT_FALSE(prefix_.empty());
         dir_ = runprogram::MakeTempDir();
+        // The wine runner ends with 77 where it cannot run the program: a
+        // 32-bit ruvado.exe on a machine without a 32-bit wine.
+        if (IsWindows() && runprogram::Run(prefix_, dir_, kRunLimitMs).status == 77) {
+            GTEST_SKIP() << ReadFile(dir_ + "/stderr.txt");
+        }
     }
     void TearDown() override { runprogram::RemoveTree(dir_); }
 
@@ -171,12 +176,7 @@ TEST_F(Ruvado, ShowsTheLongestLineAndReplyWholeAndSplitsLongerLines)
     std::string reply500(500, 'R');
     std::string long_line = std::string(499, 'a') + std::string(499, 'b') + "tail";
     Script script;
-    script.per_receive = {
-        {Reply(reply500)},
-        // The 499 characters leave the line feed for the next read: an empty
-        // command, sent as zero bytes, which still waits for an answer.
-        {Echo(), Reply("for the empty one", 300)},
-    };
+    script.per_receive = {{Reply(reply500)}};
     script.otherwise = {Echo()};
     Server server(script);
     auto result = RunAgainst(server, "first\n" + line499 + "\n" + long_line + "\n");
@@ -184,7 +184,6 @@ TEST_F(Ruvado, ShowsTheLongestLineAndReplyWholeAndSplitsLongerLines)
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, Text(Connecting(server.Port()) + "Envio     : [first]\nRespuesta : [" + reply500 + "]\n\n" +
                                "Envio     : [" + line499 + "]\nRespuesta : [" + line499 + "]\n\n" +
-                               "Envio     : []\nRespuesta : [for the empty one]\n\n" +
                                "Envio     : [" + std::string(499, 'a') + "]\nRespuesta : [" + std::string(499, 'a') + "]\n\n" +
                                "Envio     : [" + std::string(499, 'b') + "]\nRespuesta : [" + std::string(499, 'b') + "]\n\n" +
                                "Envio     : [tail]\nRespuesta : [tail]\n\n"));
@@ -291,21 +290,41 @@ TEST_F(Ruvado, WaitsThroughALateAnswer)
     EXPECT_EQ(result.out, Text(Connecting(server.Port()) + "Envio     : [slow]\nRespuesta : [late]\n\n"));
 }
 
-// The one full 15 s wait of this suite: an empty line is a zero-length send,
-// and with no answer the receive wait runs out.
-TEST_F(Ruvado, EmptyLineWithoutAnswerTimesOutWithRc101After15Seconds)
+// An empty command (a blank line, a line that starts with CR, the line feed
+// left by a line of 499 characters or of 498 and CR LF) is neither shown,
+// sent nor waited for: nothing would answer zero bytes.
+TEST_F(Ruvado, EmptyCommandsAreSkippedAndTheRunGoesOn)
+{
+    std::string line499(499, 'L');
+    std::string line498(498, 'M');
+    Script script;
+    script.otherwise = {Echo()};
+    Server server(script);
+    auto result = RunAgainst(server, "first\n\n\r\n\rafter CR\n" + line499 + "\n" + line498 + "\r\nlast\n");
+
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, Text(Connecting(server.Port()) + "Envio     : [first]\nRespuesta : [first]\n\n" +
+                               "Envio     : [" + line499 + "]\nRespuesta : [" + line499 + "]\n\n" +
+                               "Envio     : [" + line498 + "]\nRespuesta : [" + line498 + "]\n\n" +
+                               "Envio     : [last]\nRespuesta : [last]\n\n"));
+    EXPECT_EQ(server.Receives(), (std::vector<std::string>{"first", line499, line498, "last"}));
+}
+
+// The one full 15 s wait of this suite: with no answer the receive wait runs
+// out.
+TEST_F(Ruvado, CommandWithoutAnswerTimesOutWithRc101After15Seconds)
 {
     Server server(Script{});
     auto started = std::chrono::steady_clock::now();
-    auto result = RunAgainst(server, "\n");
+    auto result = RunAgainst(server, "unanswered\n");
     auto waited = std::chrono::steady_clock::now() - started;
 
     EXPECT_EQ(result.status, 255);
-    EXPECT_TRUE(MatchesWithNumbers(result.out, Text(Connecting(server.Port()) + "Envio     : []\n" +
+    EXPECT_TRUE(MatchesWithNumbers(result.out, Text(Connecting(server.Port()) + "Envio     : [unanswered]\n" +
                                                     "Error esperando la respuesta (Rc = -101), errno #\n")))
         << result.out;
     EXPECT_GE(waited, std::chrono::milliseconds(14900));
-    EXPECT_TRUE(server.Receives().empty());
+    EXPECT_EQ(server.Receives(), std::vector<std::string>{"unanswered"});
 }
 
 TEST_F(Ruvado, UnopenableCommandFileEndsWithStatus1AfterConnecting)

@@ -91,6 +91,20 @@ TEST_F(Registry, AnAddressThatIsNoAddressIsCachedAsAllOnes)
     EXPECT_STREQ(LocalAddrText(), "255.255.255.255");
 }
 
+// Values hold up to 99 characters: one that long, padded with blanks after
+// the address, is read whole, and its subkey is the one taken.
+TEST_F(Registry, AValueOf99CharactersIsReadWhole)
+{
+    std::string address = "192.0.2.14" + std::string(89, ' ');
+    std::string mask = "255.255.255.0" + std::string(86, ' ');
+    AddAdapter("0000", address.c_str(), mask.c_str());
+    AddAdapter("0001", "198.51.100.2", "255.255.0.0");
+    unsigned long found_address = 0, found_mask = 0;
+    ASSERT_EQ(LocalAddr(&found_address, &found_mask), 0);
+    EXPECT_EQ(found_address, 0xC000020EUL);
+    EXPECT_EQ(found_mask, 0xFFFFFF00UL);
+}
+
 TEST_F(Registry, FindAdapterKeyReturnsTheMatchingSubkeyStillOpen)
 {
     AddAdapter("0000", "192.0.2.13", "255.255.255.0");

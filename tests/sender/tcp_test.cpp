@@ -100,6 +100,21 @@ TEST_F(Tcp, ReceiveAndAcceptTimeOutWithMinus101)
     EXPECT_EQ(TcpWait(client_, 100, WAIT_EXCEPT), TCP_ERR_TIMEOUT);
 }
 
+// Mode 3 is select's exception set: only urgent data makes it ready, so a
+// socket that is not connected (and so hung up, to poll) waits out the limit.
+TEST_F(Tcp, ExceptModeOnASocketThatIsNotConnectedWaitsOutTheLimit)
+{
+    int unconnected = TcpOpen(0);
+    ASSERT_GE(unconnected, 0);
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(TcpWait(unconnected, 300, WAIT_EXCEPT), TCP_ERR_TIMEOUT);
+    EXPECT_GE(ElapsedMs(started), 250);
+    TcpClose(unconnected);
+
+    ASSERT_EQ(send(accepted_, "!", 1, MSG_OOB), 1);
+    EXPECT_EQ(TcpWait(client_, 1000, WAIT_EXCEPT), 0);
+}
+
 TEST_F(Tcp, LimitMinusOneDoesNotWaitAndZeroWaitsUntilReady)
 {
     EXPECT_EQ(TcpWait(client_, -1, WAIT_READ), 1);
