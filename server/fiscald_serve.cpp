@@ -133,7 +133,9 @@ int ServeRound(int signals, int wait_limit_ms)
         Tracelet("fiscald: el comando en curso no termino a tiempo; se abandona");
         DispatchGiveUp(now);
     }
-    return DispatchBusy() || (ClientsPending() && now < StopDeadline);
+    // Replies given up at the deadline may still wait out an interim's gap.
+    return DispatchBusy() ||
+           (ClientsPending() && now < StopDeadline + FISCALD_INTERIM_GAP_MS + 1000);
 }
 
 // At start-up the line is opened (and its rate set or searched) before the

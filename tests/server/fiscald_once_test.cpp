@@ -215,6 +215,34 @@ TEST_F(Fiscald, AWorkerEndedMidCommandIsStartedAgainAndItsClientToldTheOutcomeIs
     EXPECT_NE(WorkerPid(), worker);
 }
 
+// A service manager waits 30 s for a stop before it kills: the server ends
+// within its 20 s even with a command that would run longer, and tells the
+// waiting clients what became of their commands.
+TEST_F(Fiscald, AStopEndsWithinTwentySecondsEvenWithASlowCommandOnTheLine)
+{
+    StartSim(9600, 0);
+    StartServer({});
+    int slow = NewClient();
+    int waiting = NewClient();
+    long frames = fiscalsim_frames_received();
+    ASSERT_EQ(send(slow, "S\x1c" "60000", 7, MSG_NOSIGNAL), 7);
+    for (int i = 0; i < 100 && fiscalsim_frames_received() == frames; i++)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(send(waiting, "*", 1, MSG_NOSIGNAL), 1);
+    std::this_thread::sleep_for(100ms);
+    auto asked = std::chrono::steady_clock::now();
+    kill(server_.pid, SIGTERM);
+    EXPECT_EQ(ReceiveOnce(waiting, 5000), "ERR" + FS + "SERVIDOR DETENIDO" + FS + "NO ENVIADO");
+    std::string reply = ReceiveOnce(slow, 30000);
+    while (IsInterim(reply))
+        reply = ReceiveOnce(slow, 30000);
+    EXPECT_EQ(reply, "ERR" + FS + "SERVIDOR DETENIDO" + FS + "DESCONOCIDO");
+    EXPECT_EQ(Reap(server_), 0);
+    auto took = std::chrono::steady_clock::now() - asked;
+    EXPECT_GE(took, 19s);
+    EXPECT_LT(took, 25s);
+}
+
 TEST_F(Fiscald, OnlyClientsOfTheAllowedNetworksAreServed)
 {
     StartSim(9600, 0);
