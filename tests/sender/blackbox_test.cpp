@@ -156,8 +156,10 @@ TEST_F(Ruvado, ThrowsAwayInterimRepliesEvenWhenTheAnswerCameWithThem)
 {
     Script script;
     script.per_receive = {
-        {Reply("DC2", 50), Reply("..DC4..", 100), Reply("DC2", 100), Reply("OK", 100)},
-        {Reply("DC4 and OK together"), Reply("FINAL", 200)},
+        // Apart by 400 ms: each its own receive even for a program slowed by
+        // valgrind on a busy machine.
+        {Reply("DC2", 50), Reply("..DC4..", 400), Reply("DC2", 400), Reply("OK", 400)},
+        {Reply("DC4 and OK together"), Reply("FINAL", 400)},
         // Control bytes 0x12/0x14 are no interim replies: only the letters count.
         {Reply("\x12\x14")},
     };
