@@ -391,6 +391,9 @@ int Run(const Settings &settings)
                     SellWithRuvado(&world, till * 100000 + round, 6);
                 else
                     SellWithResends(&world, 6, &random);
+                // A till's pace between sales: while the line is down, tills
+                // would otherwise spin through sales that cannot be sent.
+                std::this_thread::sleep_for(std::chrono::milliseconds(100 + random() % 400));
             }
         });
     std::thread faults(Faults, &world, settings.seed, settings.tills);
