@@ -2,6 +2,9 @@
 """Runs every benchmark of bench/ and writes results.json, results.md (the
 tables) and one PNG plot per benchmark into the output folder.
   run_bench.py [--build build/native] [--windows build/windows64] [--out DIR] [--quick]
+               [--only NAMES] [--before BUILD]
+--before (or KIT_BENCH_BEFORE) names the build folder of an earlier version
+whose fiscald is measured side by side with this one in the whole-kit run.
 Each comparison is measured in one run, its sides interleaved round by
 round, and reported as the median over the rounds: the machines are shared,
 so absolute times move while ratios within a round hold."""
@@ -70,6 +73,32 @@ def proc_cpu_seconds(pid):
     with open("/proc/%d/stat" % pid) as stat:
         fields = stat.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def children(pid):
+    try:
+        with open("/proc/%d/task/%d/children" % (pid, pid)) as listed:
+            return [int(child) for child in listed.read().split()]
+    except OSError:
+        return []
+
+
+def tree_cpu_seconds(pid):
+    """CPU of a process and its children alive now (fiscald and its line
+    worker), each from /proc: a child's time reaches its parent's rusage
+    only once it has ended."""
+    return sum(proc_cpu_seconds(p) for p in [pid] + children(pid))
+
+
+def start_fiscald(fiscald, args):
+    server, listening = start([fiscald] + args)
+    return server, listening.rsplit(":", 1)[1]
+
+
+def timed_run_us(b, argv, cwd):
+    """Wall microseconds of one run, from just before posix_spawn to its
+    exit (bench_startup_timer), so Python's own fork costs nothing."""
+    return startup_samples(b, "exit", 1, argv, cwd)[0]
 
 
 # 1 ---------------------------------------------------------------------------
@@ -250,32 +279,172 @@ def bench_kit(b, work, search_repeats, lines, rounds):
                           "try_limit_ms": s["try_limit_ms"]} for s in search]}
 
     link = os.path.join(work, "line")
-    sim, _ = start([os.path.join(b.build, "sim", "fiscalsim"), "-r", "38400", "-l", link])
-    server, listening = start([os.path.join(b.build, "server", "fiscald"), "-p", "0", "-b", "38400", link])
+    sim, port_name = start([os.path.join(b.build, "sim", "fiscalsim"), "-r", "38400", "-l", link])
     direct, direct_port = start([b.tool("answer_server")])
-    port = listening.rsplit(":", 1)[1]
     path = command_file(os.path.join(work, "kit.txt"), lines, "*")
-    kit, alone, cpu = [], [], {"fiscald": [], "fiscalsim": [], "ruvado": []}
+    servers = {"kit": os.path.join(b.build, "server", "fiscald")}
+    if b.before:
+        servers["before"] = b.before_fiscald
+    rates = {name: [] for name in list(servers) + ["relay", "alone"]}
+    cpu = {name: [] for name in ["fiscald", "server", "worker", "relay", "before", "fiscalsim", "ruvado", "wall"]}
+
+    def through(argv_server, name):
+        """One ruvado run through a server in front of the simulator's line;
+        the server runs only for it, so that one program at a time has the
+        line. Returns the server's (and its children's) CPU seconds."""
+        server, port = (start_fiscald(argv_server, ["-p", "0", "-b", "38400", link]) if name != "relay"
+                        else start([b.tool("relay"), port_name, "38400"]))
+        try:
+            workers = children(server.pid)
+            time.sleep(0.05)
+            before = {"server": proc_cpu_seconds(server.pid), "tree": tree_cpu_seconds(server.pid),
+                      "fiscalsim": proc_cpu_seconds(sim.pid)}
+            seconds, usage = run_timed([b.ruvado, "-p", port, "-t", "127.0.0.1", path], work)
+            rates[name].append(lines / seconds)
+            tree = (tree_cpu_seconds(server.pid) - before["tree"]) / lines * 1e6
+            if name == "kit":
+                server_us = (proc_cpu_seconds(server.pid) - before["server"]) / lines * 1e6
+                cpu["fiscald"].append(tree)
+                cpu["server"].append(server_us)
+                cpu["worker"].append(tree - server_us if workers else 0)
+                cpu["fiscalsim"].append((proc_cpu_seconds(sim.pid) - before["fiscalsim"]) / lines * 1e6)
+                cpu["ruvado"].append((usage.ru_utime + usage.ru_stime) / lines * 1e6)
+                cpu["wall"].append(seconds / lines * 1e6)
+            else:
+                cpu[name].append(tree)
+        finally:
+            stop(server)
+
     try:
         for _ in range(rounds):
-            before = {"fiscald": proc_cpu_seconds(server.pid), "fiscalsim": proc_cpu_seconds(sim.pid)}
-            seconds, usage = run_timed([b.ruvado, "-p", port, "-t", "127.0.0.1", path], work)
-            kit.append(lines / seconds)
-            cpu["fiscald"].append((proc_cpu_seconds(server.pid) - before["fiscald"]) / lines * 1e6)
-            cpu["fiscalsim"].append((proc_cpu_seconds(sim.pid) - before["fiscalsim"]) / lines * 1e6)
-            cpu["ruvado"].append((usage.ru_utime + usage.ru_stime) / lines * 1e6)
-            cpu.setdefault("wall", []).append(seconds / lines * 1e6)
+            for name, fiscald in servers.items():
+                through(fiscald, name)
+            through(None, "relay")
             seconds, _ = run_timed([b.ruvado, "-p", direct_port, "-t", "127.0.0.1", path], work)
-            alone.append(lines / seconds)
+            rates["alone"].append(lines / seconds)
+    finally:
+        stop(sim)
+        stop(direct)
+    result["kit_per_s"] = median(rates["kit"])
+    result["alone_per_s"] = median(rates["alone"])
+    result["relay_per_s"] = median(rates["relay"])
+    result["kit_over_alone"] = median([rates["kit"][i] / rates["alone"][i] for i in range(rounds)])
+    result["relay_over_alone"] = median([rates["relay"][i] / rates["alone"][i] for i in range(rounds)])
+    result["kit_over_relay"] = median([rates["kit"][i] / rates["relay"][i] for i in range(rounds)])
+    result["us_per_command"] = {name: median(values) for name, values in cpu.items() if values}
+    result["fiscald_over_relay_cpu"] = median([cpu["fiscald"][i] / cpu["relay"][i] for i in range(rounds)])
+    if b.before:
+        result["before_per_s"] = median(rates["before"])
+        result["before_over_alone"] = median([rates["before"][i] / rates["alone"][i] for i in range(rounds)])
+        result["fiscald_over_before_cpu"] = median([cpu["fiscald"][i] / cpu["before"][i] for i in range(rounds)])
+        result["before_build"] = b.before
+    result["lines"] = lines
+    result["rounds"] = rounds
+    return result
+
+
+# 7 ---------------------------------------------------------------------------
+RECEIPT = ["A"] + ["B\x1cArticulo %02d\x1c1\x1c%d.50" % (i, i) for i in range(1, 21)] + ["C", "E"]
+
+
+def bench_wire(b, work, rates, rounds, busy_ms):
+    """A receipt and a slow command on the paced simulator (fiscalsim -W),
+    through ruvado and fiscald, against the wire time of the frames that
+    crossed; the packet layer alone on the same line beside them."""
+    log("7 the wire as the limit: a receipt and a slow command at %s baud, %d rounds"
+        % (" and ".join(str(r) for r in rates), rounds))
+    files = {"receipt": os.path.join(work, "receipt.txt"), "slow": os.path.join(work, "slow.txt")}
+    with open(files["receipt"], "w", encoding="latin-1") as out:
+        out.write("".join(line + "\n" for line in RECEIPT))
+    with open(files["slow"], "w", encoding="latin-1") as out:
+        out.write("S\n")
+    link = os.path.join(work, "wire-line")
+    result = {"busy_ms": busy_ms, "rounds": rounds, "commands": {"receipt": len(RECEIPT), "slow": 1}, "rates": []}
+    for rate in rates:
+        sim, port_name = start([os.path.join(b.build, "sim", "fiscalsim"), "-W", "-r", str(rate),
+                                "-b", str(busy_ms), "-l", link])
+        measured = {(what, who): [] for what in files for who in ("kit", "host")}
+        frame_bytes = {}
+        keepalives = {}
+        try:
+            for _ in range(rounds):
+                for what, path in files.items():
+                    output = subprocess.run([b.tool("wire_host"), port_name, str(rate), path, "1"],
+                                            check=True, capture_output=True, text=True).stdout
+                    host = json.loads(output)
+                    measured[(what, "host")].append(host["seconds"][0])
+                    frame_bytes[what] = host["frame_bytes"]
+                    keepalives[what] = host["keepalives"]
+                server, port = start_fiscald(os.path.join(b.build, "server", "fiscald"),
+                                             ["-p", "0", "-b", str(rate), link])
+                try:
+                    for what, path in files.items():
+                        measured[(what, "kit")].append(
+                            timed_run_us(b, [b.ruvado, "-p", port, "-t", "127.0.0.1", path], work) / 1e6)
+                finally:
+                    stop(server)
+        finally:
+            stop(sim)
+        entry = {"rate": rate}
+        for what in files:
+            # Ten bits a byte for every frame that crossed, plus the work
+            # time; keep-alives cross while the controller works and add none.
+            limit = frame_bytes[what] * 10.0 / rate + (busy_ms / 1000.0 if what == "slow" else 0)
+            kit = median(measured[(what, "kit")])
+            host = median(measured[(what, "host")])
+            entry[what] = {"limit_s": limit, "kit_s": kit, "host_s": host, "frame_bytes": frame_bytes[what],
+                           "keepalives": keepalives[what], "kit_over_limit": kit / limit,
+                           "host_over_limit": host / limit,
+                           "kit_over_host_ms_per_command": (kit - host) * 1000 / result["commands"][what]}
+        result["rates"].append(entry)
+    return result
+
+
+# 8 ---------------------------------------------------------------------------
+def bench_comeback(b, work, rates, rounds):
+    log("8 first command after the line comes back and after a restart, at %s baud (paced), %d rounds"
+        % (" and ".join(str(r) for r in rates), rounds))
+    result = {"rates": [], "rounds": rounds}
+    for rate in rates:
+        output = subprocess.run([b.tool("comeback"), os.path.join(b.build, "server", "fiscald"), str(rate), str(rounds)],
+                                check=True, capture_output=True, text=True, cwd=work).stdout
+        measured = json.loads(output)
+        entry = {"rate": rate, "steady_ms": measured["steady_ms"]}
+        for name in ("back", "restart_state", "restart_fixed", "restart_search"):
+            entry[name + "_ms"] = median(measured[name + "_ms"])
+        entry["back_max_ms"] = max(measured["back_ms"])
+        entry["restart_state_max_ms"] = max(measured["restart_state_ms"])
+        result["rates"].append(entry)
+    return result
+
+
+# 9 ---------------------------------------------------------------------------
+def bench_tills(b, work, clients, commands, rounds):
+    log("9 many tills: 1 and %d clients through fiscald's queue, %d commands x %d rounds" % (clients, commands, rounds))
+    link = os.path.join(work, "tills-line")
+    sim, _ = start([os.path.join(b.build, "sim", "fiscalsim"), "-r", "38400", "-l", link])
+    server, port = start_fiscald(os.path.join(b.build, "server", "fiscald"),
+                                 ["-p", "0", "-b", "38400", "-c", str(clients), link])
+    runs = {1: [], clients: []}
+    try:
+        for _ in range(rounds):
+            for count in (1, clients):
+                output = subprocess.run([b.tool("tills"), port, str(count), str(commands // count), "*"],
+                                        check=True, capture_output=True, text=True).stdout
+                runs[count].append(json.loads(output))
     finally:
         stop(server)
         stop(sim)
-        stop(direct)
-    result["kit_per_s"] = median(kit)
-    result["alone_per_s"] = median(alone)
-    result["kit_over_alone"] = median([kit[i] / alone[i] for i in range(rounds)])
-    result["us_per_command"] = {name: median(values) for name, values in cpu.items()}
-    result["lines"] = lines
+
+    def summary(values):
+        return {"per_s": median([v["commands"] / v["seconds"] for v in values]),
+                "median_us": median([v["median_us"] for v in values]),
+                "p99_us": median([v["p99_us"] for v in values]),
+                "max_us": max(v["max_us"] for v in values)}
+    result = {"clients": clients, "commands": commands, "rounds": rounds,
+              "one": summary(runs[1]), "many": summary(runs[clients])}
+    result["many_over_one"] = median([runs[clients][i]["commands"] / runs[clients][i]["seconds"] /
+                                      (runs[1][i]["commands"] / runs[1][i]["seconds"]) for i in range(rounds)])
     return result
 
 
@@ -356,21 +525,117 @@ def plots(results, out):
         plt.close(figure)
     r = results.get("kit")
     if r:
-        figure, (left, right) = plt.subplots(1, 2, figsize=(9, 3.6))
+        figure, (left, middle, right) = plt.subplots(1, 3, figsize=(12, 3.8))
         rates = [str(s["rate"]) for s in r["search"]]
         shown = left.bar(rates, [s["search_ms"] for s in r["search"]], color="#4878a8")
         left.bar_label(shown, fmt="%.0f")
         left.set_xlabel("simulator's rate (baud)")
         left.set_ylabel("SearchPrn ms")
         left.set_title("controller search")
-        shown = right.bar(["ruvado alone\n(loopback)", "whole kit\n(fiscald, pty, sim)"], [r["alone_per_s"], r["kit_per_s"]], color=["#8c8c8c", "#4878a8"])
-        right.bar_label(shown, fmt="%.3g")
-        right.set_yscale("log")
-        right.set_ylabel("commands / s (log)")
-        right.set_title("kit / alone = %.3f" % r["kit_over_alone"])
-        figure.suptitle("6. Controller search and the whole kit")
+        labels = ["ruvado\nalone", "bare relay\n(floor)", "whole\nkit"]
+        values = [r["alone_per_s"], r["relay_per_s"], r["kit_per_s"]]
+        colours = ["#8c8c8c", "#b0b0b0", "#4878a8"]
+        if "before_per_s" in r:
+            labels.append("kit\nbefore")
+            values.append(r["before_per_s"])
+            colours.append("#c87848")
+        shown = middle.bar(labels, values, color=colours)
+        middle.bar_label(shown, fmt="%.0f", fontsize=8)
+        middle.set_ylabel("commands / s")
+        middle.tick_params(axis="x", labelsize=8)
+        middle.set_title("kit / alone = %.2f, relay / alone = %.2f" % (r["kit_over_alone"], r["relay_over_alone"]),
+                         fontsize=9)
+        u = r["us_per_command"]
+        labels = ["fiscald\nserver", "fiscald\nworker", "bare relay\n(2 processes)"]
+        values = [u["server"], u["worker"], u["relay"]]
+        colours = ["#4878a8", "#78a8d8", "#b0b0b0"]
+        if "before" in u:
+            labels.append("fiscald\nbefore")
+            values.append(u["before"])
+            colours.append("#c87848")
+        shown = right.bar(labels, values, color=colours)
+        right.bar_label(shown, fmt="%.0f")
+        right.set_ylabel("CPU us per command")
+        right.tick_params(axis="x", labelsize=8)
+        right.set_title("server CPU: %.0f us (server + worker)" % u["fiscald"], fontsize=9)
+        figure.suptitle("6. Controller search and the whole kit (unpaced simulator)")
         figure.tight_layout()
         figure.savefig(os.path.join(out, "kit.png"), dpi=90)
+        plt.close(figure)
+    r = results.get("wire")
+    if r:
+        figure, axes = plt.subplots(1, 2, figsize=(9.6, 4))
+        for side, what, title, scale in ((axes[0], "receipt", "a receipt: open, 20 items, subtotal, close", 1),
+                                         (axes[1], "slow", "a slow command (%.1f s of work)" % (r["busy_ms"] / 1000), 1)):
+            positions = list(range(len(r["rates"])))
+            limit = [e[what]["limit_s"] * scale for e in r["rates"]]
+            kit = [e[what]["kit_s"] * scale for e in r["rates"]]
+            shown = side.bar([p - 0.2 for p in positions], limit, width=0.4, color="#8c8c8c",
+                             label="the wire's time (the least possible)")
+            side.bar_label(shown, fmt="%.2f", fontsize=8)
+            shown = side.bar([p + 0.2 for p in positions], kit, width=0.4, color="#4878a8",
+                             label="the kit: till to printer and back")
+            side.bar_label(shown, labels=["%.2f\n(x%.3f)" % (k, k / l) for k, l in zip(kit, limit)], fontsize=8)
+            side.set_xticks(positions)
+            side.set_xticklabels(["%d baud" % e["rate"] for e in r["rates"]])
+            side.set_ylabel("seconds")
+            side.set_ylim(0, max(kit + limit) * 1.3)
+            side.set_title(title, fontsize=10)
+            side.legend(fontsize=8, loc="upper right")
+        figure.suptitle("7. How long a till waits, against the serial line's own time")
+        figure.tight_layout()
+        figure.savefig(os.path.join(out, "wire.png"), dpi=90)
+        plt.close(figure)
+    r = results.get("comeback")
+    if r:
+        figure, axes = plt.subplots(figsize=(8.4, 3.8))
+        names = [("steady_ms", "a command,\nline steady"), ("back_ms", "first command,\nline back"),
+                 ("restart_state_ms", "first command,\nrestart, state file"),
+                 ("restart_fixed_ms", "first command,\nrestart, -b"),
+                 ("restart_search_ms", "first command,\nrestart, search")]
+        width = 0.8 / len(r["rates"])
+        for i, e in enumerate(r["rates"]):
+            shown = axes.bar([k + (i - (len(r["rates"]) - 1) / 2) * width for k in range(len(names))],
+                             [e[key] for key, _ in names], width=width, label="%d baud" % e["rate"],
+                             color=["#78a8d8", "#4878a8"][i % 2])
+            axes.bar_label(shown, fmt="%.0f", fontsize=8)
+        axes.axhline(100, color="#c87848", linestyle="--", linewidth=1)
+        axes.text(len(names) - 0.5, 110, "goal 100 ms", color="#c87848", ha="right", fontsize=8)
+        axes.set_xticks(range(len(names)))
+        axes.set_xticklabels([label for _, label in names], fontsize=8)
+        axes.set_yscale("log")
+        axes.set_ylabel("ms to the answer (log)")
+        axes.legend(fontsize=8, loc="upper left")
+        axes.set_title("8. The line back, the server restarted (paced simulator)")
+        figure.tight_layout()
+        figure.savefig(os.path.join(out, "comeback.png"), dpi=90)
+        plt.close(figure)
+    r = results.get("tills")
+    if r:
+        figure, (left, right) = plt.subplots(1, 2, figsize=(8.4, 3.6))
+        shown = left.bar(["1 till", "%d tills" % r["clients"]], [r["one"]["per_s"], r["many"]["per_s"]],
+                         color=["#8c8c8c", "#4878a8"])
+        left.bar_label(shown, fmt="%.0f")
+        left.set_ylabel("commands / s")
+        left.set_title("%d tills / 1 = %.2f" % (r["clients"], r["many_over_one"]))
+        labels = ["median", "99th pct"]
+        positions = [0, 1]
+        shown = right.bar([p - 0.2 for p in positions], [r["one"]["median_us"] / 1000, r["one"]["p99_us"] / 1000],
+                          width=0.4, color="#8c8c8c", label="1 till")
+        right.bar_label(shown, fmt="%.2f", fontsize=8)
+        shown = right.bar([p + 0.2 for p in positions], [r["many"]["median_us"] / 1000, r["many"]["p99_us"] / 1000],
+                          width=0.4, color="#4878a8", label="%d tills" % r["clients"])
+        right.bar_label(shown, fmt="%.1f", fontsize=8)
+        right.set_xticks(positions)
+        right.set_xticklabels(labels)
+        right.set_yscale("log")
+        right.set_ylim(top=r["many"]["p99_us"] / 1000 * 10)
+        right.set_ylabel("ms from send to final reply (log)")
+        right.legend(fontsize=8, loc="upper left")
+        right.set_title("a command's time")
+        figure.suptitle("9. Many tills through one server (unpaced simulator)")
+        figure.tight_layout()
+        figure.savefig(os.path.join(out, "tills.png"), dpi=90)
         plt.close(figure)
 
 
@@ -411,19 +676,63 @@ def table(results):
             rows.append("| 6. SearchPrn, sim at %d | %.0f ms | one answered `*` %.0f us; try limit %d ms | | |" % (
                 s["rate"], s["search_ms"], s["exchange_us"], s["try_limit_ms"]))
         u = r["us_per_command"]
-        rows.append("| 6. whole kit, `*` x %d | %.0f cmd/s | ruvado alone %.0f cmd/s | %.3f of alone | |" % (
-            r["lines"], r["kit_per_s"], r["alone_per_s"], r["kit_over_alone"]))
-        rows.append("| 6. kit, per command | wall %.0f us | CPU: ruvado %.0f us, fiscald %.0f us, fiscalsim %.0f us | | |" % (
-            u["wall"], u["ruvado"], u["fiscald"], u["fiscalsim"]))
+        rows.append("| 6. whole kit, `*` x %d | %.0f cmd/s | ruvado alone %.0f cmd/s; bare relay %.0f cmd/s (%.3f of alone) | %.3f of alone, %.2f of the relay | >= 0.5 of alone |" % (
+            r["lines"], r["kit_per_s"], r["alone_per_s"], r["relay_per_s"], r["relay_over_alone"],
+            r["kit_over_alone"], r["kit_over_relay"]))
+        if "before_per_s" in r:
+            rows.append("| 6. whole kit, earlier fiscald (--before) | %.0f cmd/s | | %.3f of alone | |" % (
+                r["before_per_s"], r["before_over_alone"]))
+        rows.append("| 6. kit, per command | wall %.0f us | CPU: ruvado %.0f us, fiscald %.0f us (server %.0f, worker %.0f), fiscalsim %.0f us | | |" % (
+            u["wall"], u["ruvado"], u["fiscald"], u["server"], u["worker"], u["fiscalsim"]))
+        before = ("; before %.0f us" % u["before"]) if "before" in u else ""
+        ratio = ("%.2f of before" % r["fiscald_over_before_cpu"]) if "before" in u else ""
+        rows.append("| 6. server CPU per command | fiscald %.0f us (server + worker) | bare relay %.0f us%s | %.2f of the relay%s | <= 1/3 of before |" % (
+            u["fiscald"], u["relay"], before, r["fiscald_over_relay_cpu"], (", " + ratio) if ratio else ""))
+    r = results.get("wire")
+    if r:
+        for e in r["rates"]:
+            for what, name in (("receipt", "receipt, %d commands" % r["commands"]["receipt"]),
+                               ("slow", "slow command, %d ms of work" % r["busy_ms"])):
+                w = e[what]
+                rows.append("| 7. %s at %d baud | %.3f s | wire %.3f s (%d bytes); packet layer alone %.3f s (%.3f) | %.3f of the wire | <= 1.05 |" % (
+                    name, e["rate"], w["kit_s"], w["limit_s"], w["frame_bytes"], w["host_s"], w["host_over_limit"],
+                    w["kit_over_limit"]))
+    r = results.get("comeback")
+    if r:
+        for e in r["rates"]:
+            rows.append("| 8. line back, %d baud | first answer %.0f ms (max %.0f) | a command on a steady line %.0f ms | | <= 100 ms |" % (
+                e["rate"], e["back_ms"], e["back_max_ms"], e["steady_ms"]))
+            rows.append("| 8. restart, %d baud | state file %.0f ms (max %.0f) | -b %.0f ms; full search %.0f ms | | <= 100 ms |" % (
+                e["rate"], e["restart_state_ms"], e["restart_state_max_ms"], e["restart_fixed_ms"], e["restart_search_ms"]))
+    r = results.get("tills")
+    if r:
+        rows.append("| 9. %d tills at once | %.0f cmd/s; median %.1f ms, p99 %.1f ms | 1 till %.0f cmd/s; median %.2f ms, p99 %.2f ms | %.2f of one till | >= 0.9 |" % (
+            r["clients"], r["many"]["per_s"], r["many"]["median_us"] / 1000, r["many"]["p99_us"] / 1000,
+            r["one"]["per_s"], r["one"]["median_us"] / 1000, r["one"]["p99_us"] / 1000, r["many_over_one"]))
+    m = results.get("machine")
+    if m:
+        rows.append("")
+        rows.append("Machine: %d CPUs, kernel %s; load (1 min) %.2f at the start, %.2f at the end; %.0f s in all." % (
+            m["cpus"], m["kernel"], m["load"], m.get("load_end", m["load"]), results.get("seconds", 0)))
     return "\n".join(rows) + "\n"
 
 
 class Build:
-    def __init__(self, build, windows):
+    def __init__(self, build, windows, before):
         self.build = os.path.abspath(build)
         self.windows = os.path.abspath(windows)
         self.ruvado = os.path.join(self.build, "sender", "ruvado")
         self.malloc_count = os.path.join(self.build, "bench", "libmalloc_count.so")
+        # An earlier version's fiscald, by its place in that version's build.
+        self.before = os.path.abspath(before) if before else ""
+        self.before_fiscald = ""
+        for place in ("server", "host"):
+            candidate = os.path.join(self.before, place, "fiscald")
+            if self.before and os.access(candidate, os.X_OK):
+                self.before_fiscald = candidate
+                break
+        if self.before and not self.before_fiscald:
+            raise SystemExit("run_bench: no fiscald in " + self.before)
 
     def tool(self, name):
         return os.path.join(self.build, "bench", "bench_" + name)
@@ -437,12 +746,16 @@ def main():
     parser.add_argument("--windows", default=os.path.join(ROOT, "build", "windows64"))
     parser.add_argument("--out", default=os.path.join(ROOT, "build", "bench-results"))
     parser.add_argument("--quick", action="store_true", help="fewer rounds and lines, for a smoke run")
-    parser.add_argument("--only", default="", help="comma-separated: exchange,memory,startup,serial,trace,kit")
+    parser.add_argument("--only", default="",
+                        help="comma-separated: exchange,memory,startup,serial,trace,kit,wire,comeback,tills")
+    parser.add_argument("--before", default=os.environ.get("KIT_BENCH_BEFORE", ""),
+                        help="build folder of an earlier version: its fiscald beside this one in the kit run")
     args = parser.parse_args()
-    b = Build(args.build, args.windows)
+    b = Build(args.build, args.windows, args.before)
     os.makedirs(args.out, exist_ok=True)
     quick = args.quick
-    chosen = set(filter(None, args.only.split(","))) or {"exchange", "memory", "startup", "serial", "trace", "kit"}
+    chosen = set(filter(None, args.only.split(","))) or {"exchange", "memory", "startup", "serial", "trace", "kit",
+                                                         "wire", "comeback", "tills"}
     results = {"machine": {"cpus": os.cpu_count(), "load": os.getloadavg()[0], "kernel": os.uname().release}}
     began = time.time()
     with tempfile.TemporaryDirectory(prefix="kit-bench-") as work:
@@ -457,8 +770,16 @@ def main():
         if "trace" in chosen:
             results["trace"] = bench_trace(b, work, 3 if quick else 9)
         if "kit" in chosen:
-            results["kit"] = bench_kit(b, work, 1 if quick else 2, 500 if quick else 3000, 2 if quick else 5)
+            results["kit"] = bench_kit(b, work, 1 if quick else 2, 1000 if quick else 5000, 2 if quick else 5)
+        if "wire" in chosen:
+            results["wire"] = bench_wire(b, work, [9600, 38400], 1 if quick else 3, 1500)
+        if "comeback" in chosen:
+            results["comeback"] = bench_comeback(b, work, [9600, 38400], 2 if quick else 5)
+        if "tills" in chosen:
+            results["tills"] = bench_tills(b, work, 64, 640 if quick else 3200, 2 if quick else 5)
     results["seconds"] = time.time() - began
+    # The load over the last minute, at the end: what the run shared the machine with.
+    results["machine"]["load_end"] = os.getloadavg()[0]
     with open(os.path.join(args.out, "results.json"), "w") as out:
         json.dump(results, out, indent=1)
     markdown = table(results)

@@ -4,6 +4,8 @@
  * stretches or cuts a wait.
  *
  *   MonotonicMs()   milliseconds since an arbitrary fixed point
+ *   MonotonicUs()   the same clock in microseconds, for the simulator's
+ *                   wire, whose byte times are fractions of a millisecond
  */
 #ifndef MONOCLOCK_H
 #define MONOCLOCK_H
@@ -15,6 +17,13 @@ static inline long long MonotonicMs(void)
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+static inline long long MonotonicUs(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long long)now.tv_sec * 1000000 + now.tv_nsec / 1000;
 }
 
 #endif

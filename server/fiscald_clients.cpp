@@ -46,11 +46,16 @@ struct Client {
     char command[FISCALD_RECEIVE_MAX];   // the command waiting for its turn
     int reply_length;
     long long reply_due_ms;
+    int polled_connected;                // this round's poll saw it connected
     char reply[FISCALD_REPLY_MAX + 1];
 };
 
 static struct Client Clients[FISCALD_MAX_CLIENTS];
+// One past the highest slot in use: every scan of the table stops there, so
+// a round costs what the clients connected cost, not the table's size.
+static int SlotsTop;
 static int PollSlots[FISCALD_MAX_CLIENTS];
+static long long PollIds[FISCALD_MAX_CLIENTS];
 static int ListenFd = -1;
 static long long NextId = 1;
 static int Connected;
@@ -138,6 +143,9 @@ static void CloseClient(int slot, const char *why)
     client->state = CLIENT_FREE;
     client->fd = -1;
     Connected--;
+    while (SlotsTop > 0 && Clients[SlotsTop - 1].state == CLIENT_FREE) {
+        SlotsTop--;
+    }
     Tracelet("fiscald: cliente %s desconectado%s", peer, why);
     DispatchClientGone(id);
 }
@@ -194,6 +202,9 @@ static void TakeClient(int fd, const struct sockaddr_in *peer, long long now)
     client->peer_port = probe.peer_port;
     client->last_activity_ms = now;
     Connected++;
+    if (slot >= SlotsTop) {
+        SlotsTop = slot + 1;
+    }
     Tracelet("fiscald: cliente conectado desde %s", shown);
 }
 
@@ -218,8 +229,9 @@ void ClientsAccept(long long now)
 int ClientsPollSet(struct pollfd *fds, int room)
 {
     int count = 0;
-    for (int slot = 0; slot < FISCALD_MAX_CLIENTS && count < room; slot++) {
-        const struct Client *client = &Clients[slot];
+    for (int slot = 0; slot < SlotsTop && count < room; slot++) {
+        struct Client *client = &Clients[slot];
+        client->polled_connected = 0;
         if (client->state == CLIENT_FREE) {
             continue;
         }
@@ -229,6 +241,7 @@ int ClientsPollSet(struct pollfd *fds, int room)
         fds[count].events = (short)(POLLRDHUP | (client->state == CLIENT_IDLE ? POLLIN : 0));
         fds[count].revents = 0;
         PollSlots[count] = slot;
+        PollIds[count] = client->id;
         count++;
     }
     return count;
@@ -262,14 +275,20 @@ void ClientsOnEvents(const struct pollfd *fds, int count, long long now)
     for (int i = 0; i < count; i++) {
         int slot = PollSlots[i];
         struct Client *client = &Clients[slot];
-        if (client->state == CLIENT_FREE || client->fd != fds[i].fd || fds[i].revents == 0) {
+        if (client->state == CLIENT_FREE || client->id != PollIds[i]) {
             continue;
         }
+        int gone = (fds[i].revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
         if (client->state == CLIENT_IDLE && (fds[i].revents & POLLIN)) {
             ReceiveCommand(slot, now);
-        } else if (fds[i].revents & (POLLRDHUP | POLLHUP | POLLERR)) {
+            if (gone && client->state == CLIENT_WAITING) {
+                // It sent its command and left at once: the command never runs.
+                CloseClient(slot, " antes de su turno");
+            }
+        } else if (gone) {
             CloseClient(slot, client->state == CLIENT_IDLE ? "" : " antes de su respuesta");
         }
+        client->polled_connected = client->state != CLIENT_FREE && !gone;
     }
 }
 
@@ -313,7 +332,7 @@ static void SendReply(int slot, long long now)
 
 void ClientsTick(long long now)
 {
-    for (int slot = 0; slot < FISCALD_MAX_CLIENTS; slot++) {
+    for (int slot = 0; slot < SlotsTop; slot++) {
         struct Client *client = &Clients[slot];
         if (client->state == CLIENT_WAITING && now >= client->next_interim_ms) {
             SendInterim(slot, now);
@@ -331,7 +350,7 @@ void ClientsTick(long long now)
 long long ClientsNextWakeMs(long long now)
 {
     long long next = now + 60000;
-    for (int slot = 0; slot < FISCALD_MAX_CLIENTS; slot++) {
+    for (int slot = 0; slot < SlotsTop; slot++) {
         const struct Client *client = &Clients[slot];
         long long at = next;
         if (client->state == CLIENT_WAITING) {
@@ -351,7 +370,7 @@ long long ClientsNextWakeMs(long long now)
 
 int ClientSlot(long long id)
 {
-    for (int slot = 0; slot < FISCALD_MAX_CLIENTS; slot++) {
+    for (int slot = 0; slot < SlotsTop; slot++) {
         if (Clients[slot].state != CLIENT_FREE && Clients[slot].id == id) {
             return slot;
         }
@@ -359,8 +378,13 @@ int ClientSlot(long long id)
     return -1;
 }
 
+// This round's poll asked every client for a hang-up a moment ago; a client
+// it found connected is taken as such without another system call.
 int ClientStillConnected(int slot)
 {
+    if (Clients[slot].polled_connected) {
+        return 1;
+    }
     struct pollfd watched;
     watched.fd = Clients[slot].fd;
     watched.events = POLLRDHUP;
@@ -417,8 +441,8 @@ void ClientReply(int slot, const char *reply, int length, long long now)
 
 int ClientsPending(void)
 {
-    for (const struct Client &client : Clients) {
-        if (client.state == CLIENT_REPLYING) {
+    for (int slot = 0; slot < SlotsTop; slot++) {
+        if (Clients[slot].state == CLIENT_REPLYING) {
             return 1;
         }
     }
@@ -427,12 +451,13 @@ int ClientsPending(void)
 
 void ClientsCloseAll(void)
 {
-    for (int slot = 0; slot < FISCALD_MAX_CLIENTS; slot++) {
+    for (int slot = 0; slot < SlotsTop; slot++) {
         if (Clients[slot].state != CLIENT_FREE) {
             close(Clients[slot].fd);
             Clients[slot].state = CLIENT_FREE;
         }
     }
     Connected = 0;
+    SlotsTop = 0;
     ClientsStopListening();
 }

@@ -37,6 +37,9 @@ static long long Queue[FISCALD_MAX_CLIENTS];   // client ids, oldest first
 static int QueueHead;
 static int QueueCount;
 static struct Unsettled Unsettleds[FISCALD_MAX_CLIENTS];
+// One past the highest entry in use: most of the time 0, and no command need
+// look through the table (nor bring its pages into memory).
+static int UnsettledTop;
 static struct OnLine Running;
 static long long HeldFor;        // client id the line waits for (its resend), 0: none
 static long long HeldUntilMs;
@@ -65,7 +68,8 @@ static void AnswerError(int slot, const char *reason, const char *outcome, long 
 static struct Unsettled *FindUnsettled(int slot)
 {
     long long id = ClientId(slot);
-    for (struct Unsettled &kept : Unsettleds) {
+    for (int i = 0; i < UnsettledTop; i++) {
+        struct Unsettled &kept = Unsettleds[i];
         if (!kept.in_use) {
             continue;
         }
@@ -77,10 +81,19 @@ static struct Unsettled *FindUnsettled(int slot)
     return nullptr;
 }
 
+static void Forget(struct Unsettled *kept)
+{
+    kept->in_use = 0;
+    while (UnsettledTop > 0 && !Unsettleds[UnsettledTop - 1].in_use) {
+        UnsettledTop--;
+    }
+}
+
 static void Keep(long long client_id, unsigned int peer, int seq, const char *body, int length)
 {
     struct Unsettled *slot_for = nullptr;
-    for (struct Unsettled &kept : Unsettleds) {
+    for (int i = 0; i < UnsettledTop; i++) {
+        struct Unsettled &kept = Unsettleds[i];
         if (kept.in_use && kept.client_id == client_id) {
             slot_for = &kept;
             break;
@@ -88,6 +101,10 @@ static void Keep(long long client_id, unsigned int peer, int seq, const char *bo
         if (!kept.in_use && slot_for == nullptr) {
             slot_for = &kept;
         }
+    }
+    if (slot_for == nullptr && UnsettledTop < FISCALD_MAX_CLIENTS) {
+        slot_for = &Unsettleds[UnsettledTop];
+        UnsettledTop++;
     }
     if (slot_for == nullptr) {
         // Full: the oldest gives way.
@@ -149,7 +166,7 @@ void DispatchCommand(int slot, const char *command, int length, long long now)
         kept->client_id = ClientId(slot);   // a resend on a new connection takes it over
         kept->client_gone = 0;
     } else if (FindUnsettled(slot) != nullptr) {
-        FindUnsettled(slot)->in_use = 0;   // the client has moved on
+        Forget(FindUnsettled(slot));   // the client has moved on
     }
     if (usable == 0 || usable > PACKET_MAX_COMMAND || memchr(command, '\0', (size_t)usable)) {
         // A NUL would cut the command short unseen; the rest would be lost.
@@ -203,9 +220,9 @@ void DispatchClientGone(long long client_id)
     if (HeldFor == client_id) {
         HeldFor = 0;
     }
-    for (struct Unsettled &kept : Unsettleds) {
-        if (kept.in_use && kept.client_id == client_id) {
-            kept.client_gone = 1;
+    for (int i = 0; i < UnsettledTop; i++) {
+        if (Unsettleds[i].in_use && Unsettleds[i].client_id == client_id) {
+            Unsettleds[i].client_gone = 1;
         }
     }
 }
@@ -300,9 +317,9 @@ static void Finish(const WorkerReport *report, long long now)
     if (report->answered) {
         length = ReplyAnswer(reply, sizeof reply, report->status1, report->status2,
                              report->answer);
-        for (struct Unsettled &kept : Unsettleds) {
-            if (kept.in_use && kept.client_id == Running.client_id) {
-                kept.in_use = 0;
+        for (int i = UnsettledTop - 1; i >= 0; i--) {
+            if (Unsettleds[i].in_use && Unsettleds[i].client_id == Running.client_id) {
+                Forget(&Unsettleds[i]);
             }
         }
     } else {

@@ -36,10 +36,14 @@ int ServeCatchSignals(void)
     return signalfd(-1, &caught, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 
-static void TakeReports(long long now)
+// Every report waiting, or (all 0) the one that woke the poll: a second read
+// would only find the socket empty, and anything left wakes the next poll.
+static void TakeReports(long long now, int all)
 {
     WorkerReport report;
-    while (LineReceive(&report) == 1) {
+    int taken = 0;
+    while ((all || taken == 0) && LineReceive(&report) == 1) {
+        taken++;
         DispatchReport(&report, now);
         if (report.kind == REPORT_RESULT && report.line_gone) {
             LineWorkerLostLine();
@@ -62,7 +66,7 @@ static int TakeSignals(int signals, long long now)
             Tracelet("fiscald: SIGHUP: el archivo de traza se abre de nuevo");
         } else if (info.ssi_signo == SIGCHLD) {
             // A worker's last words (a result sent just before it ended) first.
-            TakeReports(now);
+            TakeReports(now, 1);
             if (LineReap()) {
                 DispatchLineDown(now);
             }
@@ -110,8 +114,11 @@ int ServeRound(int signals, int wait_limit_ms)
     }
     now = MonotonicMs();
     // Reports first: a worker's last result is read before its end is.
-    TakeReports(now);
-    if (TakeSignals(signals, now) && StopDeadline == 0) {
+    if (ready > 0 && (PollSet[POLL_WORKER].revents & POLLIN)) {
+        TakeReports(now, 0);
+    }
+    if (ready > 0 && (PollSet[POLL_SIGNALS].revents & POLLIN) && TakeSignals(signals, now) &&
+        StopDeadline == 0) {
         Tracelet("fiscald: fin pedido por senal");
         ClientsStopListening();
         DispatchStop(now);
@@ -155,7 +162,7 @@ int ServeWaitForLine(int signals)
             return 1;
         }
         long long now = MonotonicMs();
-        TakeReports(now);
+        TakeReports(now, 1);
         if (LineState() == LINE_READY) {
             return 0;
         }

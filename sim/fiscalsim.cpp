@@ -18,11 +18,12 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 enum { REQUEST_NONE, REQUEST_VANISH, REQUEST_COME_BACK };
 
-static const int IDLE_POLL_MS = 100;
+static const long long IDLE_POLL_US = 100000;
 // Up to a pipe's worth of control lines a turn: all a script wrote before
 // its next frame, yet a writer that never stops cannot keep the loop from
 // the line.
@@ -181,22 +182,28 @@ static long long Earlier(long long next, long long candidate)
     return candidate >= 0 && candidate < next ? candidate : next;
 }
 
-static int PollTimeout(long long now_ms)
+// In microseconds: a byte time at 38400 baud is 260 us, and a wait rounded
+// to whole milliseconds would hold every byte up to a millisecond.
+static struct timespec PollTimeout(long long now_us)
 {
-    long long next = now_ms + IDLE_POLL_MS;
-    next = Earlier(next, ResponderNextMs());
-    next = Earlier(next, LineNextMs());
-    return next <= now_ms ? 0 : (int)(next - now_ms);
+    long long next = now_us + IDLE_POLL_US;
+    next = Earlier(next, ResponderNextUs());
+    next = Earlier(next, LineNextUs());
+    long long wait = next <= now_us ? 0 : next - now_us;
+    struct timespec timeout;
+    timeout.tv_sec = (time_t)(wait / 1000000);
+    timeout.tv_nsec = (long)(wait % 1000000) * 1000;
+    return timeout;
 }
 
 // What has crossed the wire goes to the responder, whose answers go back out.
-static void ServeLine(const SimSettings *settings, long long now_ms)
+static void ServeLine(const SimSettings *settings, long long now_us)
 {
     unsigned char arrived[WIRE_QUEUE_SIZE];
-    int count = LineTakeArrived(arrived, (int)sizeof arrived, settings->wire, now_ms);
-    ResponderTake(arrived, count, settings, now_ms);
-    ResponderRunTimers(settings, now_ms);
-    LineFlush(settings->wire, now_ms);
+    int count = LineTakeArrived(arrived, (int)sizeof arrived, settings->wire, now_us);
+    ResponderTake(arrived, count, settings, now_us);
+    ResponderRunTimers(settings, now_us);
+    LineFlush(settings->wire, now_us);
 }
 
 int fiscalsim_run(void)
@@ -214,7 +221,8 @@ int fiscalsim_run(void)
             entry.events = POLLIN;
             entry.revents = 0;
         }
-        int ready = poll(watched, 3, PollTimeout(MonotonicMs()));
+        struct timespec timeout = PollTimeout(MonotonicUs());
+        int ready = ppoll(watched, 3, &timeout, nullptr);
         if (ready > 0 && (watched[0].revents & POLLIN)) {
             char drained[64];
             while (read(WakePipe[0], drained, sizeof drained) > 0) {
@@ -227,7 +235,7 @@ int fiscalsim_run(void)
         }
         SimSettings settings;
         ControlsSettings(&settings);
-        long long now = MonotonicMs();
+        long long now = MonotonicUs();
         if (ready > 0 && (watched[2].revents & POLLIN)) {
             LineReadIn(settings.baud, now);
         }

@@ -58,8 +58,8 @@ int LinePlugIn(void)
         return -1;
     }
     Pty = opened;
-    WireQueueInit(&Outgoing, 0);
-    WireQueueInit(&Incoming, 1);
+    WireQueueInit(&Outgoing);
+    WireQueueInit(&Incoming);
     UpdateLink();
     return 0;
 }
@@ -83,8 +83,8 @@ void LineUnplug(void)
         unlink(LinkPath);
     }
     PtyPairClose(&Pty);
-    WireQueueInit(&Outgoing, 0);
-    WireQueueInit(&Incoming, 1);
+    WireQueueInit(&Outgoing);
+    WireQueueInit(&Incoming);
 }
 
 void LineClose(void)
@@ -120,7 +120,7 @@ int LineAtRate(long baud)
     return cfgetospeed(&line) == fiscalsim_speed_code(baud);
 }
 
-void LineReadIn(long baud, long long now_ms)
+void LineReadIn(long baud, long long now_us)
 {
     unsigned char chunk[256];
     int room = WireQueueSpace(&Incoming);
@@ -129,40 +129,40 @@ void LineReadIn(long baud, long long now_ms)
     }
     ssize_t got = read(Pty.master, chunk, room < (int)sizeof chunk ? (size_t)room : sizeof chunk);
     if (got > 0) {
-        WireQueueAdd(&Incoming, chunk, (int)got, baud, now_ms);
+        WireQueueAdd(&Incoming, chunk, (int)got, baud, now_us);
     }
 }
 
-int LineTakeArrived(unsigned char *out, int size, int wire, long long now_ms)
+int LineTakeArrived(unsigned char *out, int size, int wire, long long now_us)
 {
-    return wire ? WireQueueTake(&Incoming, out, size, now_ms)
+    return wire ? WireQueueTake(&Incoming, out, size, now_us)
                 : WireQueueTakeAll(&Incoming, out, size);
 }
 
 // The master is non-blocking: what a full line cannot take is lost, as on a
 // wire nobody reads.
-void LineFlush(int wire, long long now_ms)
+void LineFlush(int wire, long long now_us)
 {
     unsigned char batch[WIRE_QUEUE_SIZE];
-    int count = wire ? WireQueueTake(&Outgoing, batch, (int)sizeof batch, now_ms)
+    int count = wire ? WireQueueTake(&Outgoing, batch, (int)sizeof batch, now_us)
                      : WireQueueTakeAll(&Outgoing, batch, (int)sizeof batch);
     if (count > 0 && Pty.master >= 0 && write(Pty.master, batch, (size_t)count) < 0) {
     }
 }
 
-void LineSend(const char *bytes, int len, long baud, int wire, long long now_ms)
+void LineSend(const char *bytes, int len, long baud, int wire, long long now_us)
 {
     if (Pty.master < 0) {
         return;
     }
-    WireQueueAdd(&Outgoing, (const unsigned char *)bytes, len, baud, now_ms);
-    LineFlush(wire, now_ms);
+    WireQueueAdd(&Outgoing, (const unsigned char *)bytes, len, baud, now_us);
+    LineFlush(wire, now_us);
 }
 
-long long LineNextMs(void)
+long long LineNextUs(void)
 {
-    long long outgoing = WireQueueNextMs(&Outgoing);
-    long long incoming = WireQueueNextMs(&Incoming);
+    long long outgoing = WireQueueNextUs(&Outgoing);
+    long long incoming = WireQueueNextUs(&Incoming);
     if (outgoing < 0 || (incoming >= 0 && incoming < outgoing)) {
         return incoming;
     }

@@ -14,7 +14,9 @@
  *   LineTakeArrived(out, size, wire, now)  bytes through the wire by now
  *   LineSend(bytes, len, baud, wire, now)  queue bytes and send what is due
  *   LineFlush(wire, now)     send what is due
- *   LineNextMs()             when the next byte is due either way; -1 if none
+ *   LineNextUs()             when the next byte is due either way; -1 if none
+ *
+ * Times are MonotonicUs() microseconds.
  */
 #ifndef SIMLINE_H
 #define SIMLINE_H
@@ -30,11 +32,11 @@ void LineClose(void);
 const char *LinePortName(void);
 int LineFd(void);
 int LineAtRate(long baud);
-void LineReadIn(long baud, long long now_ms);
-int LineTakeArrived(unsigned char *out, int size, int wire, long long now_ms);
-void LineSend(const char *bytes, int len, long baud, int wire, long long now_ms);
-void LineFlush(int wire, long long now_ms);
-long long LineNextMs(void);
+void LineReadIn(long baud, long long now_us);
+int LineTakeArrived(unsigned char *out, int size, int wire, long long now_us);
+void LineSend(const char *bytes, int len, long baud, int wire, long long now_us);
+void LineFlush(int wire, long long now_us);
+long long LineNextUs(void);
 
 #ifdef __cplusplus
 }

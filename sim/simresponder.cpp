@@ -17,6 +17,8 @@ static char LastBody[FRAME_MAX_BODY + 1];
 static int LastBodyLen;
 static char LastAnswer[FRAME_MAX_WIRE];
 static int Pending;
+// Timers in microseconds, the wire's clock; work and delays are set in ms.
+static const long long US_PER_MS = 1000;
 static long long SendAt;
 static long long KeepAliveUntil;
 static long long NextKeepAlive;
@@ -35,12 +37,12 @@ void ResponderLineLost(void)
     Pending = 0;
 }
 
-static void Send(const char *bytes, int len, const SimSettings *settings, long long now_ms)
+static void Send(const char *bytes, int len, const SimSettings *settings, long long now_us)
 {
-    LineSend(bytes, len, settings->baud, settings->wire, now_ms);
+    LineSend(bytes, len, settings->baud, settings->wire, now_us);
 }
 
-static void SendAnswer(const SimSettings *settings, long long now_ms)
+static void SendAnswer(const SimSettings *settings, long long now_us)
 {
     char damaged[FRAME_MAX_WIRE];
     const char *answer = LastAnswer;
@@ -50,7 +52,7 @@ static void SendAnswer(const SimSettings *settings, long long now_ms)
         damaged[len - 1] = damaged[len - 1] == '0' ? '1' : '0';   // last checksum digit
         answer = damaged;
     }
-    Send(answer, len, settings, now_ms);
+    Send(answer, len, settings, now_us);
 }
 
 // A new command: run it, and keep its answer for a repeat of the frame.
@@ -72,7 +74,7 @@ static int RunCommand(const SimSettings *settings)
     return Reply.busy_ms;
 }
 
-static void OnFrame(const SimSettings *settings, long long now_ms)
+static void OnFrame(const SimSettings *settings, long long now_us)
 {
     ControlsCountFrame();
     // Busy with the previous command, deaf at this speed, or told to drop it.
@@ -84,46 +86,46 @@ static void OnFrame(const SimSettings *settings, long long now_ms)
                    memcmp(Reader.body, LastBody, (size_t)LastBodyLen) == 0;
     int busy = repeated ? 0 : RunCommand(settings);
     Pending = 1;
-    KeepAliveUntil = now_ms + busy;
-    NextKeepAlive = now_ms + FISCALSIM_KEEPALIVE_MS;
-    SendAt = now_ms + busy + late;
+    KeepAliveUntil = now_us + busy * US_PER_MS;
+    NextKeepAlive = now_us + FISCALSIM_KEEPALIVE_MS * US_PER_MS;
+    SendAt = now_us + ((long long)busy + late) * US_PER_MS;
 }
 
 void ResponderTake(const unsigned char *bytes, int count, const SimSettings *settings,
-                   long long now_ms)
+                   long long now_us)
 {
     for (int i = 0; i < count; i++) {
         int pushed = FrameReaderPush(&Reader, bytes[i]);
         if (pushed == FRAME_DONE) {
-            OnFrame(settings, now_ms);
+            OnFrame(settings, now_us);
         } else if (pushed == FRAME_BAD && !Pending && LineAtRate(settings->baud)) {
             char nak = (char)FRAME_NAK;
-            Send(&nak, 1, settings, now_ms);
+            Send(&nak, 1, settings, now_us);
         }
     }
 }
 
-void ResponderRunTimers(const SimSettings *settings, long long now_ms)
+void ResponderRunTimers(const SimSettings *settings, long long now_us)
 {
     if (!Pending) {
         return;
     }
-    while (NextKeepAlive <= KeepAliveUntil && NextKeepAlive <= now_ms) {
+    while (NextKeepAlive <= KeepAliveUntil && NextKeepAlive <= now_us) {
         char kind = (char)KeepAliveKind;
         if (LineAtRate(settings->baud)) {
-            Send(&kind, 1, settings, now_ms);
+            Send(&kind, 1, settings, now_us);
         }
-        NextKeepAlive += FISCALSIM_KEEPALIVE_MS;
+        NextKeepAlive += FISCALSIM_KEEPALIVE_MS * US_PER_MS;
     }
-    if (now_ms >= SendAt) {
+    if (now_us >= SendAt) {
         Pending = 0;
         if (LineAtRate(settings->baud)) {
-            SendAnswer(settings, now_ms);
+            SendAnswer(settings, now_us);
         }
     }
 }
 
-long long ResponderNextMs(void)
+long long ResponderNextUs(void)
 {
     if (!Pending) {
         return -1;

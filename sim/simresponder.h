@@ -9,7 +9,9 @@
  *                                      the answer not yet sent; keep the last
  *   ResponderTake(bytes, count, settings, now)  bytes that crossed the wire
  *   ResponderRunTimers(settings, now)  keep-alives and answers that are due
- *   ResponderNextMs()                  when the next is due; -1 when none is
+ *   ResponderNextUs()                  when the next is due; -1 when none is
+ *
+ * Times are MonotonicUs() microseconds.
  */
 #ifndef SIMRESPONDER_H
 #define SIMRESPONDER_H
@@ -23,9 +25,9 @@ extern "C" {
 void ResponderReset(void);
 void ResponderLineLost(void);
 void ResponderTake(const unsigned char *bytes, int count, const SimSettings *settings,
-                   long long now_ms);
-void ResponderRunTimers(const SimSettings *settings, long long now_ms);
-long long ResponderNextMs(void);
+                   long long now_us);
+void ResponderRunTimers(const SimSettings *settings, long long now_us);
+long long ResponderNextUs(void);
 
 #ifdef __cplusplus
 }

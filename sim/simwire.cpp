@@ -1,37 +1,36 @@
-// Byte k of a burst (from 0) is through at start + (k + at_end) byte times,
-// a byte time being 10000 / baud ms. Counting from the burst's start, not
-// from the previous byte, keeps a long answer to its exact length on a clock
-// that only has whole milliseconds.
+// Byte k of a burst (from 0) is through at start + (k + 1) byte times, a
+// byte time being 10000000 / baud microseconds. Counting from the burst's
+// start, not from the previous byte, keeps a long answer to its exact length
+// on a clock that only has whole microseconds.
 #include "simwire.h"
 
 #include <string.h>
 
-static const long long BYTE_BITS_MS = 10000;   // ten bits, in ms per bit per second
+static const long long BYTE_BITS_US = 10000000;   // ten bits, in us per bit per second
 
-void WireQueueInit(WireQueue *queue, int at_end)
+void WireQueueInit(WireQueue *queue)
 {
     queue->head = 0;
     queue->len = 0;
-    queue->at_end = at_end;
-    queue->start_ms = 0;
+    queue->start_us = 0;
     queue->through = 0;
     queue->baud = 0;
 }
 
 // When the first `count` bytes of the present burst have wholly crossed the
-// line, rounded up to the next millisecond.
-static long long EndMs(const WireQueue *queue, long count)
+// line, rounded up to the next microsecond.
+static long long EndUs(const WireQueue *queue, long count)
 {
-    long long bits = (long long)count * BYTE_BITS_MS;
-    return queue->start_ms + (bits + queue->baud - 1) / queue->baud;
+    long long bits = (long long)count * BYTE_BITS_US;
+    return queue->start_us + (bits + queue->baud - 1) / queue->baud;
 }
 
 int WireQueueAdd(WireQueue *queue, const unsigned char *bytes, int len, long baud,
-                 long long now_ms)
+                 long long now_us)
 {
     // An idle line starts a new burst now; a busy one goes on with its own.
-    if (queue->len == 0 && (queue->baud <= 0 || now_ms >= EndMs(queue, queue->through))) {
-        queue->start_ms = now_ms;
+    if (queue->len == 0 && (queue->baud <= 0 || now_us >= EndUs(queue, queue->through))) {
+        queue->start_us = now_us;
         queue->through = 0;
         queue->baud = baud;
     }
@@ -56,13 +55,13 @@ static int TakeFront(WireQueue *queue, unsigned char *out, int count)
     return count;
 }
 
-int WireQueueTake(WireQueue *queue, unsigned char *out, int size, long long now_ms)
+int WireQueueTake(WireQueue *queue, unsigned char *out, int size, long long now_us)
 {
-    if (queue->len == 0 || now_ms < queue->start_ms) {
+    if (queue->len == 0 || now_us < queue->start_us) {
         return 0;
     }
-    long long elapsed = now_ms - queue->start_ms;
-    long long due = elapsed * queue->baud / BYTE_BITS_MS + 1 - queue->at_end - queue->through;
+    long long elapsed = now_us - queue->start_us;
+    long long due = elapsed * queue->baud / BYTE_BITS_US - queue->through;
     long long count = due < queue->len ? due : queue->len;
     if (count > size) {
         count = size;
@@ -75,9 +74,9 @@ int WireQueueTakeAll(WireQueue *queue, unsigned char *out, int size)
     return TakeFront(queue, out, queue->len < size ? queue->len : size);
 }
 
-long long WireQueueNextMs(const WireQueue *queue)
+long long WireQueueNextUs(const WireQueue *queue)
 {
-    return queue->len > 0 ? EndMs(queue, queue->through + queue->at_end) : -1;
+    return queue->len > 0 ? EndUs(queue, queue->through + 1) : -1;
 }
 
 int WireQueueSpace(const WireQueue *queue)
