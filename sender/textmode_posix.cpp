@@ -3,7 +3,7 @@
 #include <errno.h>
 #include <sys/stat.h>
 
-const int TextModeOpenFlag = 0;
+const int TEXT_MODE_OPEN_FLAG = 0;
 
 FILE *OpenCommandFile(const char *path)
 {

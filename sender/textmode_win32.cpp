@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 
-const int TextModeOpenFlag = O_TEXT;
+const int TEXT_MODE_OPEN_FLAG = O_TEXT;
 
 FILE *OpenCommandFile(const char *path)
 {

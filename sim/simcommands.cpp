@@ -36,14 +36,17 @@ static int SplitParams(const char *body, int len)
     ParamCount = 0;
     int pos = 1;
     while (pos < len) {
-        if ((unsigned char)body[pos] != FRAME_FS || ParamCount == SIM_PARAMS_MAX)
+        if ((unsigned char)body[pos] != FRAME_FS || ParamCount == SIM_PARAMS_MAX) {
             return -1;
+        }
         pos++;
         int start = pos;
-        while (pos < len && (unsigned char)body[pos] != FRAME_FS)
+        while (pos < len && (unsigned char)body[pos] != FRAME_FS) {
             pos++;
-        if (pos - start >= SIM_PARAM_SIZE)
+        }
+        if (pos - start >= SIM_PARAM_SIZE) {
             return -1;
+        }
         memcpy(Params[ParamCount], body + start, (size_t)(pos - start));
         Params[ParamCount][pos - start] = '\0';
         ParamCount++;
@@ -56,24 +59,29 @@ static long ParseCents(const char *text)
 {
     char whole[16];
     const char *dot = strchr(text, '.');
-    size_t whole_len = dot != NULL ? (size_t)(dot - text) : strlen(text);
-    if (whole_len == 0 || whole_len >= 8)
+    size_t whole_len = dot != nullptr ? (size_t)(dot - text) : strlen(text);
+    if (whole_len == 0 || whole_len >= 8) {
         return -1;
+    }
     memcpy(whole, text, whole_len);
     whole[whole_len] = '\0';
     long units = ParseWholeNumber(whole, 0, 9999999);
-    if (units < 0)
+    if (units < 0) {
         return -1;
+    }
     long cents = 0;
-    if (dot != NULL) {
+    if (dot != nullptr) {
         size_t decimals = strlen(dot + 1);
-        if (decimals < 1 || decimals > 2)
+        if (decimals < 1 || decimals > 2) {
             return -1;
+        }
         cents = ParseWholeNumber(dot + 1, 0, 99);
-        if (cents < 0)
+        if (cents < 0) {
             return -1;
-        if (decimals == 1)
+        }
+        if (decimals == 1) {
             cents *= 10;
+        }
     }
     return units * 100 + cents;
 }
@@ -101,10 +109,12 @@ static void StatusQuery(SimReply *reply)
 
 static void OpenReceipt(SimReply *reply)
 {
-    if (ParamCount != 0)
+    if (ParamCount != 0) {
         return Fail(reply, SIM_FIS_BAD_FIELD);
-    if (ReceiptOpen)
+    }
+    if (ReceiptOpen) {
         return Fail(reply, SIM_FIS_BAD_STATE);
+    }
     ReceiptOpen = 1;
     ReceiptNumber++;
     ItemCount = 0;
@@ -114,14 +124,17 @@ static void OpenReceipt(SimReply *reply)
 
 static void ItemLine(SimReply *reply)
 {
-    if (!ReceiptOpen)
+    if (!ReceiptOpen) {
         return Fail(reply, SIM_FIS_BAD_STATE);
-    if (ParamCount != 3 || Params[0][0] == '\0')
+    }
+    if (ParamCount != 3 || Params[0][0] == '\0') {
         return Fail(reply, SIM_FIS_BAD_FIELD);
+    }
     long quantity = ParseWholeNumber(Params[1], 0, 9999);
     long price = ParseCents(Params[2]);
-    if (quantity < 1 || price < 0)
+    if (quantity < 1 || price < 0) {
         return Fail(reply, SIM_FIS_BAD_FIELD);
+    }
     long amount = quantity * price;
     ItemCount++;
     SubtotalCents += amount;
@@ -131,15 +144,17 @@ static void ItemLine(SimReply *reply)
 
 static void Subtotal(SimReply *reply)
 {
-    if (!ReceiptOpen)
+    if (!ReceiptOpen) {
         return Fail(reply, SIM_FIS_BAD_STATE);
+    }
     Fields(reply, "%ld%c%ld.%02ld", ItemCount, FRAME_FS, SubtotalCents / 100, SubtotalCents % 100);
 }
 
 static void CloseReceipt(SimReply *reply)
 {
-    if (!ReceiptOpen)
+    if (!ReceiptOpen) {
         return Fail(reply, SIM_FIS_BAD_STATE);
+    }
     ReceiptOpen = 0;
     Fields(reply, "%08ld%c%ld%c%ld.%02ld", ReceiptNumber, FRAME_FS, ItemCount, FRAME_FS,
            SubtotalCents / 100, SubtotalCents % 100);
@@ -148,27 +163,32 @@ static void CloseReceipt(SimReply *reply)
 static void SlowCommand(SimReply *reply, int busy_ms, int kind)
 {
     long work = busy_ms;
-    if (ParamCount > 1)
+    if (ParamCount > 1) {
         return Fail(reply, SIM_FIS_BAD_FIELD);
+    }
     if (ParamCount == 1) {
         work = ParseWholeNumber(Params[0], 0, SIM_BUSY_PARAM_MAX);
-        if (work < 0)
+        if (work < 0) {
             return Fail(reply, SIM_FIS_BAD_FIELD);
+        }
     }
     reply->busy_ms = (int)work;
     reply->busy_kind = kind;
-    if (kind == FRAME_DC4)
+    if (kind == FRAME_DC4) {
         reply->status1 |= SIM_PRN_PAPER_WAITED;
+    }
     Fields(reply, "%ld", work);
 }
 
 static void LineTest(SimReply *reply)
 {
     long length = ParamCount == 1 ? ParseWholeNumber(Params[0], 0, SIM_LINE_TEST_MAX) : -1;
-    if (length < 0)
+    if (length < 0) {
         return Fail(reply, SIM_FIS_BAD_FIELD);
-    for (long i = 0; i < length; i++)
+    }
+    for (long i = 0; i < length; i++) {
         reply->fields[i] = (char)('0' + i % 10);
+    }
     reply->fields[length] = '\0';
 }
 
@@ -190,10 +210,13 @@ void SimExecute(const char *body, int len, int busy_ms, SimReply *reply)
         default: Fail(reply, SIM_FIS_UNKNOWN); break;
         }
     }
-    if (ReceiptOpen)
+    if (ReceiptOpen) {
         reply->status2 |= SIM_FIS_RECEIPT_OPEN;
-    if (reply->status2 & 0x00FF)
+    }
+    if (reply->status2 & 0x00FF) {
         reply->status2 |= SIM_FIS_ANY_ERROR;
-    if (reply->status1 & 0x7FFF)
+    }
+    if (reply->status1 & 0x7FFF) {
         reply->status1 |= SIM_PRN_ANY;
+    }
 }

@@ -18,7 +18,7 @@ static char LinkPath[FISCALSIM_PATH_MAX];
 static WireQueue Outgoing;
 static WireQueue Incoming;
 
-static const struct { long baud; unsigned int code; } Speeds[] = {
+static const struct { long baud; unsigned int code; } SPEEDS[] = {
     {50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200},
     {300, B300}, {600, B600}, {1200, B1200}, {1800, B1800}, {2400, B2400},
     {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
@@ -27,7 +27,7 @@ static const struct { long baud; unsigned int code; } Speeds[] = {
 
 unsigned int fiscalsim_speed_code(long baud)
 {
-    for (const auto &row : Speeds) {
+    for (const auto &row : SPEEDS) {
         if (row.baud == baud) {
             return row.code;
         }

@@ -3,7 +3,7 @@
  * slave it keeps open itself, the link to the device, and the wire's pacing
  * (simwire.h). Bytes go in and out only here.
  *
- *   LineOpen(link)           a first pty; link: NULL or a path kept pointing to it
+ *   LineOpen(link)           a first pty; link: null or a path kept pointing to it
  *   LineUnplug()             close the pty as an unplugged device does
  *   LinePlugIn()             a new pty (the name may change); 0 or -1 (errno)
  *   LineClose()              close the pty and remove the link

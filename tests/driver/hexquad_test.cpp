@@ -37,8 +37,9 @@ TEST(Hexquad, BytesAboveSeventyFStayWithinSixteenBits)
     // unsigned (0xE9 - 55 = 178, 0xFF - 55 = 200), never as a negative char.
     const char text[] = "\xE9\xFF\x80\x81";
     int expected = 0;
-    for (int byte : {0xE9, 0xFF, 0x80, 0x81})
+    for (int byte : {0xE9, 0xFF, 0x80, 0x81}) {
         expected = ((expected * 16) | (byte - 55)) & 0xFFFF;
+    }
     EXPECT_EQ(hexquad(text), expected);
     EXPECT_GE(hexquad(text), 0);
     EXPECT_LE(hexquad(text), 65535);

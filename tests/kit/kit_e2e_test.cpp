@@ -20,7 +20,7 @@
 
 namespace {
 
-const int kRunLimitMs = 30000;
+const int RUN_LIMIT_MS = 30000;
 
 std::vector<std::string> RuvadoPrefix(bool *windows)
 {
@@ -28,8 +28,9 @@ std::vector<std::string> RuvadoPrefix(bool *windows)
     const char *command = std::getenv("RUVADO_COMMAND");
     std::string all = command == nullptr ? "" : command;
     size_t start = 0;
-    for (size_t bar; (bar = all.find('|', start)) != std::string::npos; start = bar + 1)
+    for (size_t bar; (bar = all.find('|', start)) != std::string::npos; start = bar + 1) {
         words.push_back(all.substr(start, bar - start));
+    }
     words.push_back(all.substr(start));
     *windows = words.front() == "windows";
     words.erase(words.begin());
@@ -83,8 +84,9 @@ protected:
         char byte;
         pollfd readable{server_.out_fd, POLLIN, 0};
         while (out.find('\n') == std::string::npos && poll(&readable, 1, 15000) > 0 &&
-               read(server_.out_fd, &byte, 1) == 1)
+               read(server_.out_fd, &byte, 1) == 1) {
             out += byte;
+        }
         const std::string ready = "escuchando en 127.0.0.1:";
         ASSERT_EQ(out.rfind(ready, 0), 0u) << "fiscald said: " << out << runprogram::ReadFile(dir_ + "/stderr.txt");
         port_ = std::stoi(out.substr(ready.size()));
@@ -100,7 +102,7 @@ protected:
 
     runprogram::Result RunRuvado(const std::string &commands)
     {
-        return runprogram::Wait(StartRuvado(commands), kRunLimitMs);
+        return runprogram::Wait(StartRuvado(commands), RUN_LIMIT_MS);
     }
 
     // The console is text mode on Windows: each line feed comes out as CR LF.
@@ -109,8 +111,9 @@ protected:
         std::string shown = "Conectando a 127.0.0.1, port " + std::to_string(port_) + "\n" + text;
         std::string converted;
         for (char c : shown) {
-            if (c == '\n' && windows_)
+            if (c == '\n' && windows_) {
                 converted += '\r';
+            }
             converted += c;
         }
         return converted;
@@ -121,8 +124,9 @@ protected:
     bool TraceShowsWithin(const std::string &text, int limit_ms)
     {
         for (int waited = 0; waited < limit_ms; waited += 50) {
-            if (Trace().find(text) != std::string::npos)
+            if (Trace().find(text) != std::string::npos) {
                 return true;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         return false;

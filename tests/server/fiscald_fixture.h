@@ -71,8 +71,9 @@ inline std::string ReceiveOnce(int fd, int limit_ms = 15000)
 {
     char buffer[500];
     pollfd wanted{fd, POLLIN, 0};
-    if (poll(&wanted, 1, limit_ms) <= 0)
+    if (poll(&wanted, 1, limit_ms) <= 0) {
         return "";
+    }
     ssize_t got = recv(fd, buffer, sizeof buffer, 0);
     return got > 0 ? std::string(buffer, (size_t)got) : "";
 }
@@ -82,8 +83,9 @@ class Fiscald : public ::testing::Test {
 protected:
     void TearDown() override
     {
-        for (int fd : clients_)
+        for (int fd : clients_) {
             close(fd);
+        }
         if (server_.pid > 0) {
             kill(server_.pid, SIGKILL);
             Reap(server_);
@@ -93,8 +95,9 @@ protected:
             runner_.join();
             fiscalsim_close();
         }
-        if (!dir_.empty())
+        if (!dir_.empty()) {
             std::filesystem::remove_all(dir_);
+        }
     }
 
     void StartSim(long baud, int busy_ms, const char *link = nullptr)
@@ -138,8 +141,9 @@ protected:
     int NewClient(const char *from = nullptr)
     {
         int fd = Connect(tcp_port_, from);
-        if (fd >= 0)
+        if (fd >= 0) {
             clients_.push_back(fd);
+        }
         return fd;
     }
 
@@ -147,13 +151,15 @@ protected:
     std::vector<std::string> Exchange(int fd, const std::string &command)
     {
         std::vector<std::string> receives;
-        if (send(fd, command.data(), command.size(), MSG_NOSIGNAL) != (ssize_t)command.size())
+        if (send(fd, command.data(), command.size(), MSG_NOSIGNAL) != (ssize_t)command.size()) {
             return receives;
+        }
         for (;;) {
             std::string reply = ReceiveOnce(fd);
             receives.push_back(reply);
-            if (reply.empty() || !IsInterim(reply))
+            if (reply.empty() || !IsInterim(reply)) {
                 return receives;
+            }
         }
     }
 
@@ -170,8 +176,9 @@ protected:
         FILE *file = fopen(path.c_str(), "r");
         long pid = -1;
         if (file != nullptr) {
-            if (fscanf(file, "%ld", &pid) != 1)
+            if (fscanf(file, "%ld", &pid) != 1) {
                 pid = -1;
+            }
             fclose(file);
         }
         return (pid_t)pid;

@@ -40,9 +40,11 @@ long ResidentKb(pid_t pid)
 {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
             return std::stol(line.substr(6));
+        }
+    }
     return -1;
 }
 
@@ -103,8 +105,9 @@ TEST_F(Fiscald, ACommandWhoseClientLeftBeforeItsTurnNeverRuns)
     std::this_thread::sleep_for(100ms);   // queued behind the slow command
     shutdown(leaving, SHUT_RDWR);
     std::string reply = ReceiveOnce(busy);
-    while (IsInterim(reply))
+    while (IsInterim(reply)) {
         reply = ReceiveOnce(busy);
+    }
     EXPECT_EQ(reply, "0000" + FS + "0000" + FS + "900");
     EXPECT_EQ(Final(NewClient(), "*"), STATUS_IDLE);   // no receipt was opened
 }
@@ -117,12 +120,14 @@ TEST_F(Fiscald, ClientsAreServedInTurnWithInterimsAndPastTheLimitGetABusyReply)
     int idle = NewClient();
     ASSERT_GE(idle, 0);
     std::vector<int> tills;
-    for (int i = 0; i < 63; i++)
+    for (int i = 0; i < 63; i++) {
         tills.push_back(NewClient());
+    }
     int slow = tills[0];
     ASSERT_EQ(send(slow, "S\x1c" "800", 5, MSG_NOSIGNAL), 5);
-    for (size_t i = 1; i < tills.size(); i++)
+    for (size_t i = 1; i < tills.size(); i++) {
         ASSERT_EQ(send(tills[i], "*", 1, MSG_NOSIGNAL), 1);
+    }
     int past = NewClient();
     EXPECT_EQ(ReceiveOnce(past, 5000), "ERR" + FS + "SERVIDOR OCUPADO" + FS + "NO ENVIADO");
     EXPECT_EQ(ReceiveOnce(past, 5000), "");   // and closed
@@ -133,13 +138,16 @@ TEST_F(Fiscald, ClientsAreServedInTurnWithInterimsAndPastTheLimitGetABusyReply)
     auto deadline = std::chrono::steady_clock::now() + 20s;
     while (pending > 0 && std::chrono::steady_clock::now() < deadline) {
         std::vector<pollfd> watched;
-        for (size_t i = 1; i < tills.size(); i++)
-            if (finals[i].empty())
+        for (size_t i = 1; i < tills.size(); i++) {
+            if (finals[i].empty()) {
                 watched.push_back({tills[i], POLLIN, 0});
+            }
+        }
         poll(watched.data(), watched.size(), 100);
         for (const pollfd &one : watched) {
-            if (!(one.revents & (POLLIN | POLLHUP)))
+            if (!(one.revents & (POLLIN | POLLHUP))) {
                 continue;
+            }
             size_t i = std::find(tills.begin(), tills.end(), one.fd) - tills.begin();
             std::string reply = ReceiveOnce(one.fd, 0);
             if (IsInterim(reply)) {
@@ -150,8 +158,9 @@ TEST_F(Fiscald, ClientsAreServedInTurnWithInterimsAndPastTheLimitGetABusyReply)
             pending--;
         }
     }
-    for (size_t i = 1; i < tills.size(); i++)
+    for (size_t i = 1; i < tills.size(); i++) {
         EXPECT_EQ(finals[i], STATUS_IDLE) << "till " << i;
+    }
     EXPECT_GE(interims, 62);   // each waited its turn behind the slow command
 }
 
@@ -204,8 +213,9 @@ TEST_F(Fiscald, AWorkerEndedMidCommandIsStartedAgainAndItsClientToldTheOutcomeIs
     int client = NewClient();
     long frames = fiscalsim_frames_received();
     ASSERT_EQ(send(client, "S\x1c" "600", 5, MSG_NOSIGNAL), 5);
-    for (int i = 0; i < 100 && fiscalsim_frames_received() == frames; i++)
+    for (int i = 0; i < 100 && fiscalsim_frames_received() == frames; i++) {
         std::this_thread::sleep_for(10ms);
+    }
     pid_t worker = WorkerPid();
     ASSERT_GT(worker, 0);
     kill(worker, SIGKILL);
@@ -276,23 +286,26 @@ void SellOne(int fd, const std::string &name, Sales *sales)
     const std::string command = Item(name);
     for (int round = 0; round < 20; round++) {
         std::string reply;
-        if (send(fd, command.data(), command.size(), MSG_NOSIGNAL) != (ssize_t)command.size())
+        if (send(fd, command.data(), command.size(), MSG_NOSIGNAL) != (ssize_t)command.size()) {
             return;
-        do
+        }
+        do {
             reply = ReceiveOnce(fd);
-        while (IsInterim(reply));
+        } while (IsInterim(reply));
         if (reply.rfind("0000" + FS + "0100" + FS, 0) == 0) {
             sales->done++;
             return;
         }
         if (reply.find("DESCONOCIDO") == std::string::npos) {
-            if (reply.find("NO ENVIADO") == std::string::npos)
+            if (reply.find("NO ENVIADO") == std::string::npos) {
                 ADD_FAILURE() << "unexpected reply: " << reply;
+            }
             std::this_thread::sleep_for(20ms);
             continue;   // not sent: sending it again is safe
         }
-        if (reply.find("NO VERIFICABLE") != std::string::npos)
+        if (reply.find("NO VERIFICABLE") != std::string::npos) {
             break;
+        }
         std::this_thread::sleep_for(20ms);
     }
     sales->unknown++;

@@ -80,13 +80,15 @@ int OpenLine(const std::string &name, speed_t speed)
 std::string Exchange(int fd, const std::string &bytes, int quiet_ms = 300)
 {
     std::string got;
-    if (write(fd, bytes.data(), bytes.size()) != (ssize_t)bytes.size())
+    if (write(fd, bytes.data(), bytes.size()) != (ssize_t)bytes.size()) {
         return "write failed";
+    }
     pollfd wanted{fd, POLLIN, 0};
     char chunk[256];
     ssize_t n;
-    while (poll(&wanted, 1, quiet_ms) > 0 && (n = read(fd, chunk, sizeof chunk)) > 0)
+    while (poll(&wanted, 1, quiet_ms) > 0 && (n = read(fd, chunk, sizeof chunk)) > 0) {
         got.append(chunk, (size_t)n);
+    }
     return got;
 }
 
@@ -140,8 +142,9 @@ TEST(SimProgram, PrintsThePortNameAnswersAtItsRateAndEndsOnSigterm)
     while ((int)got.size() < expected_len && poll(&wanted, 1, 2000) > 0) {
         char chunk[64];
         ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n <= 0)
+        if (n <= 0) {
             break;
+        }
         got.append(chunk, (size_t)n);
     }
     EXPECT_EQ(got, std::string(expected, (size_t)expected_len));
@@ -255,10 +258,12 @@ TEST(SimProgram, TakesControlLinesFromItsFifoAndJournalsEachCommandRun)
     fd = -1;
     for (int waited = 0; waited < 100 && fd < 0; waited++) {
         char target[128] = {};
-        if (readlink(link.c_str(), target, sizeof target - 1) > 5)
+        if (readlink(link.c_str(), target, sizeof target - 1) > 5) {
             fd = OpenLine(target + 5, B19200);
-        if (fd < 0)
+        }
+        if (fd < 0) {
             poll(nullptr, 0, 20);
+        }
     }
     ASSERT_GE(fd, 0);
     EXPECT_EQ(Exchange(fd, Frame('f', "E")), Answer('f', 0, "00000001\x1C" "1\x1C" "1.00"));

@@ -10,18 +10,21 @@ Child Spawn(const std::string &program, const std::vector<std::string> &args)
 {
     int out[2], err[2];
     Child child;
-    if (pipe(out) != 0 || pipe(err) != 0)
+    if (pipe(out) != 0 || pipe(err) != 0) {
         return child;
+    }
     child.pid = fork();
     if (child.pid == 0) {
         dup2(out[1], 1);
         dup2(err[1], 2);
-        for (int fd = 3; fd < 1024; fd++)
+        for (int fd = 3; fd < 1024; fd++) {
             close(fd);
+        }
         std::vector<char *> argv;
         argv.push_back(const_cast<char *>(program.c_str()));
-        for (const auto &arg : args)
+        for (const auto &arg : args) {
             argv.push_back(const_cast<char *>(arg.c_str()));
+        }
         argv.push_back(nullptr);
         execv(program.c_str(), argv.data());
         _exit(127);
@@ -40,15 +43,18 @@ static std::string Read(int fd, bool one_line, const std::string &until, int lim
     pollfd wanted{fd, POLLIN, 0};
     while (poll(&wanted, 1, limit_ms) > 0 && read(fd, &byte, 1) == 1) {
         got += byte;
-        if (byte != '\n')
+        if (byte != '\n') {
             continue;
-        if (one_line)
+        }
+        if (one_line) {
             break;
+        }
         if (!until.empty()) {
             size_t start = got.rfind('\n', got.size() - 2);
             start = start == std::string::npos ? 0 : start + 1;
-            if (got.compare(start, until.size(), until) == 0)
+            if (got.compare(start, until.size(), until) == 0) {
                 break;
+            }
         }
     }
     return got;

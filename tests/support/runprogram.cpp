@@ -17,17 +17,20 @@ namespace runprogram {
 Child Start(const std::vector<std::string> &argv, const std::string &cwd)
 {
     int pipe_fds[2];
-    if (pipe(pipe_fds) != 0)
+    if (pipe(pipe_fds) != 0) {
         throw std::runtime_error("pipe");
+    }
     std::vector<char *> args;
-    for (const std::string &arg : argv)
+    for (const std::string &arg : argv) {
         args.push_back(const_cast<char *>(arg.c_str()));
+    }
     args.push_back(nullptr);
     std::string err_path = cwd + "/stderr.txt";
 
     pid_t pid = fork();
-    if (pid < 0)
+    if (pid < 0) {
         throw std::runtime_error("fork");
+    }
     if (pid == 0) {
         // Own process group, so a timeout can end a runner and its children.
         setpgid(0, 0);
@@ -38,8 +41,9 @@ Child Start(const std::vector<std::string> &argv, const std::string &cwd)
         dup2(err, 2);
         close(pipe_fds[0]);
         close(pipe_fds[1]);
-        if (chdir(cwd.c_str()) != 0)
+        if (chdir(cwd.c_str()) != 0) {
             _exit(126);
+        }
         execv(args[0], args.data());
         _exit(127);
     }
@@ -60,21 +64,25 @@ Result Wait(Child child, int timeout_ms)
             break;
         }
         pollfd readable{child.out_fd, POLLIN, 0};
-        if (poll(&readable, 1, static_cast<int>(left)) <= 0)
+        if (poll(&readable, 1, static_cast<int>(left)) <= 0) {
             continue;
+        }
         char buffer[4096];
         ssize_t got = read(child.out_fd, buffer, sizeof buffer);
-        if (got <= 0)
+        if (got <= 0) {
             break;
+        }
         result.out.append(buffer, static_cast<size_t>(got));
     }
     close(child.out_fd);
     int status = 0;
     waitpid(child.pid, &status, 0);
-    if (WIFEXITED(status))
+    if (WIFEXITED(status)) {
         result.status = WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
+    }
+    if (WIFSIGNALED(status)) {
         result.signal = WTERMSIG(status);
+    }
     return result;
 }
 
@@ -89,8 +97,9 @@ std::string MakeTempDir()
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/kit-test-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr)
+    if (mkdtemp(buffer.data()) == nullptr) {
         throw std::runtime_error("mkdtemp");
+    }
     return buffer.data();
 }
 
