@@ -1,6 +1,6 @@
 // The driver's controller search over the packet layer, against the simulator
 // answering at one rate, at a rate outside the table, and not at all.
-#include "simline.h"
+#include "simline_fixture.h"
 
 #include <termios.h>
 

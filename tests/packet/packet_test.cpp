@@ -1,5 +1,5 @@
 // MandaPaqueteFiscal against the simulated controller on a real pty.
-#include "simline.h"
+#include "simline_fixture.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 // A simulator on its own thread and a port opened on it through the driver,
 // for tests of the packet layer and the controller search.
-#ifndef TESTS_SIMLINE_H
-#define TESTS_SIMLINE_H
+#ifndef TESTS_SIMLINE_FIXTURE_H
+#define TESTS_SIMLINE_FIXTURE_H
 
 #include "fiscalpacket.h"
 #include "fiscalsim.h"
