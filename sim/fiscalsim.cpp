@@ -71,7 +71,7 @@ int fiscalsim_open(long baud, int busy_ms, const char *link)
     SimCommandsReset();
     ResponderReset();
     StopRequested = 0;
-    int result = LineOpen(link);
+    int result = SimLineOpen(link);
     if (result != 0) {
         int saved = errno;
         CloseWakePipe();
@@ -82,12 +82,12 @@ int fiscalsim_open(long baud, int busy_ms, const char *link)
 
 const char *fiscalsim_port_name(void)
 {
-    return LinePortName();
+    return SimLinePortName();
 }
 
 void fiscalsim_close(void)
 {
-    LineClose();
+    SimLineClose();
     ResponderLineLost();
     ControlFifoRemove();
     JournalClose();
@@ -97,9 +97,9 @@ void fiscalsim_close(void)
 // With the lock held, on the loop's thread or while no loop runs.
 static int PerformRequest(int request)
 {
-    LineUnplug();
+    SimLineUnplug();
     ResponderLineLost();
-    return request == REQUEST_COME_BACK ? LinePlugIn() : 0;
+    return request == REQUEST_COME_BACK ? SimLinePlugIn() : 0;
 }
 
 static int RequestAndWait(int request)
@@ -185,7 +185,7 @@ static int PollTimeout(long long now_ms)
 {
     long long next = now_ms + IDLE_POLL_MS;
     next = Earlier(next, ResponderNextMs());
-    next = Earlier(next, LineNextMs());
+    next = Earlier(next, SimLineNextMs());
     return next <= now_ms ? 0 : (int)(next - now_ms);
 }
 
@@ -193,10 +193,10 @@ static int PollTimeout(long long now_ms)
 static void ServeLine(const SimSettings *settings, long long now_ms)
 {
     unsigned char arrived[WIRE_QUEUE_SIZE];
-    int count = LineTakeArrived(arrived, (int)sizeof arrived, settings->wire, now_ms);
+    int count = SimLineTakeArrived(arrived, (int)sizeof arrived, settings->wire, now_ms);
     ResponderTake(arrived, count, settings, now_ms);
     ResponderRunTimers(settings, now_ms);
-    LineFlush(settings->wire, now_ms);
+    SimLineFlush(settings->wire, now_ms);
 }
 
 int fiscalsim_run(void)
@@ -209,7 +209,7 @@ int fiscalsim_run(void)
         struct pollfd watched[3];
         watched[0].fd = WakePipe[0];
         watched[1].fd = ControlFifoFd();   // negative when there is none: poll skips it
-        watched[2].fd = LineFd();          // negative while vanished or full
+        watched[2].fd = SimLineFd();          // negative while vanished or full
         for (struct pollfd &entry : watched) {
             entry.events = POLLIN;
             entry.revents = 0;
@@ -229,7 +229,7 @@ int fiscalsim_run(void)
         ControlsSettings(&settings);
         long long now = MonotonicMs();
         if (ready > 0 && (watched[2].revents & POLLIN)) {
-            LineReadIn(settings.baud, now);
+            SimLineReadIn(settings.baud, now);
         }
         ServeLine(&settings, now);
     }

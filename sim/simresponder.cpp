@@ -37,7 +37,7 @@ void ResponderLineLost(void)
 
 static void Send(const char *bytes, int len, const SimSettings *settings, long long now_ms)
 {
-    LineSend(bytes, len, settings->baud, settings->wire, now_ms);
+    SimLineSend(bytes, len, settings->baud, settings->wire, now_ms);
 }
 
 static void SendAnswer(const SimSettings *settings, long long now_ms)
@@ -76,7 +76,7 @@ static void OnFrame(const SimSettings *settings, long long now_ms)
 {
     ControlsCountFrame();
     // Busy with the previous command, deaf at this speed, or told to drop it.
-    if (Pending || !LineAtRate(settings->baud) || ControlsTakeDrop()) {
+    if (Pending || !SimLineAtRate(settings->baud) || ControlsTakeDrop()) {
         return;
     }
     int late = ControlsTakeLate();
@@ -96,7 +96,7 @@ void ResponderTake(const unsigned char *bytes, int count, const SimSettings *set
         int pushed = FrameReaderPush(&Reader, bytes[i]);
         if (pushed == FRAME_DONE) {
             OnFrame(settings, now_ms);
-        } else if (pushed == FRAME_BAD && !Pending && LineAtRate(settings->baud)) {
+        } else if (pushed == FRAME_BAD && !Pending && SimLineAtRate(settings->baud)) {
             char nak = (char)FRAME_NAK;
             Send(&nak, 1, settings, now_ms);
         }
@@ -110,14 +110,14 @@ void ResponderRunTimers(const SimSettings *settings, long long now_ms)
     }
     while (NextKeepAlive <= KeepAliveUntil && NextKeepAlive <= now_ms) {
         char kind = (char)KeepAliveKind;
-        if (LineAtRate(settings->baud)) {
+        if (SimLineAtRate(settings->baud)) {
             Send(&kind, 1, settings, now_ms);
         }
         NextKeepAlive += FISCALSIM_KEEPALIVE_MS;
     }
     if (now_ms >= SendAt) {
         Pending = 0;
-        if (LineAtRate(settings->baud)) {
+        if (SimLineAtRate(settings->baud)) {
             SendAnswer(settings, now_ms);
         }
     }
