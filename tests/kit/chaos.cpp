@@ -13,8 +13,7 @@
 // (slow ones, subtotals) load the line but are not told apart.
 //
 // Usage: chaos [--seconds N] [--seed N] [--tills N] [--quiet]
-#include "runprogram.h"
-#include "pipedchild.h"
+#include "childprocess.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -212,11 +211,11 @@ void SellWithRuvado(World *world, int till, int items)
     for (const std::string &command : commands) {
         text += command + "\n";
     }
-    runprogram::WriteFile(file, text);
+    childprocess::WriteFile(file, text);
     std::string cwd = world->dir + "/till" + std::to_string(till);
     mkdir(cwd.c_str(), 0700);
-    runprogram::Result result =
-        runprogram::Run({RUVADO_PROGRAM, "-p", std::to_string(world->port), "-t", "127.0.0.1", file},
+    childprocess::Result result =
+        childprocess::Run({RUVADO_PROGRAM, "-p", std::to_string(world->port), "-t", "127.0.0.1", file},
                         cwd, 600000);
     Count(world, "", &world->ruvado_runs);
     if (result.status != 0) {
@@ -256,7 +255,7 @@ bool JournalShows(const std::string &journal, const std::string &command, int li
 {
     auto end = Clock::now() + std::chrono::milliseconds(limit_ms);
     do {
-        std::string text = "\n" + runprogram::ReadFile(journal);
+        std::string text = "\n" + childprocess::ReadFile(journal);
         if (text.find("\n" + Shown(command) + "\n") != std::string::npos) {
             return true;
         }
@@ -380,18 +379,18 @@ void Faults(World *world, unsigned seed)
 int Run(const Settings &settings)
 {
     World world;
-    world.dir = runprogram::MakeTempDir();
+    world.dir = childprocess::MakeTempDir();
     std::string journal = world.dir + "/journal";
-    pipedchild::Child sim = pipedchild::Spawn(
-        FISCALSIM_PROGRAM, {"-r", "9600", "-b", "1500", "-l", world.dir + "/line", "-c",
-                            world.dir + "/control", "-j", journal});
-    if (pipedchild::ReadLine(sim.out).empty()) {
+    childprocess::Child sim = childprocess::Start(
+        {FISCALSIM_PROGRAM, "-r", "9600", "-b", "1500", "-l", world.dir + "/line", "-c",
+         world.dir + "/control", "-j", journal});
+    if (childprocess::ReadLine(sim.out).empty()) {
         std::fprintf(stderr, "chaos: the simulator did not start\n");
         return 2;
     }
-    pipedchild::Child server = pipedchild::Spawn(
-        FISCALD_PROGRAM, {"-p", "0", "-s", "-f", world.dir + "/trace", world.dir + "/line"});
-    std::string ready = pipedchild::ReadFrom(server.out, "escuchando en ");
+    childprocess::Child server = childprocess::Start(
+        {FISCALD_PROGRAM, "-p", "0", "-s", "-f", world.dir + "/trace", world.dir + "/line"});
+    std::string ready = childprocess::ReadFrom(server.out, "escuchando en ");
     size_t colon = ready.rfind(':');
     if (colon == std::string::npos) {
         std::fprintf(stderr, "chaos: the server did not start: %s\n", ready.c_str());
@@ -430,12 +429,12 @@ int Run(const Settings &settings)
     }
 
     kill(server.pid, SIGTERM);
-    int server_status = pipedchild::Reap(server);
+    int server_status = childprocess::Reap(server);
     kill(sim.pid, SIGTERM);
-    pipedchild::Reap(sim);
+    childprocess::Reap(sim);
 
     std::map<std::string, int> ran;
-    std::istringstream lines(runprogram::ReadFile(journal));
+    std::istringstream lines(childprocess::ReadFile(journal));
     std::string line;
     long journal_lines = 0;
     while (std::getline(lines, line)) {
@@ -480,7 +479,7 @@ int Run(const Settings &settings)
     bool clean = done_not_run == 0 && ran_twice == 0 && gone_ran == 0 && not_sent_ran == 0 &&
                  world.ruvado_255 == 0 && server_status == 0 && by_kind[Told::Done] > 0;
     if (clean) {
-        runprogram::RemoveTree(world.dir);
+        childprocess::RemoveTree(world.dir);
     } else {
         std::printf("chaos: FAILED; the run's files are in %s\n", world.dir.c_str());
     }

@@ -4,7 +4,7 @@
 // be made to fall silent or vanish. RUVADO_COMMAND names the program as in
 // the sender's black-box tests: the flavour, then the command line prefix.
 #include "fiscalsim.h"
-#include "runprogram.h"
+#include "childprocess.h"
 
 #include <gtest/gtest.h>
 
@@ -43,11 +43,11 @@ protected:
     {
         prefix_ = RuvadoPrefix(&windows_);
         ASSERT_FALSE(prefix_.empty() || prefix_[0].empty()) << "RUVADO_COMMAND is not set";
-        dir_ = runprogram::MakeTempDir();
+        dir_ = childprocess::MakeTempDir();
         // The wine runner ends with 77 where it cannot run the program: a
         // 32-bit ruvado.exe on a machine without a 32-bit wine.
-        if (windows_ && runprogram::Run(prefix_, dir_, 30000).status == 77) {
-            GTEST_SKIP() << runprogram::ReadFile(dir_ + "/stderr.txt");
+        if (windows_ && childprocess::Run(prefix_, dir_, 30000).status == 77) {
+            GTEST_SKIP() << childprocess::ReadFile(dir_ + "/stderr.txt");
         }
     }
 
@@ -55,7 +55,7 @@ protected:
     {
         if (server_.pid > 0) {
             kill(server_.pid, SIGTERM);
-            runprogram::Result ended = runprogram::Wait(server_, 10000);
+            childprocess::Result ended = childprocess::Wait(server_, 10000);
             EXPECT_EQ(ended.status, 0) << "fiscald did not end cleanly on SIGTERM";
         }
         if (sim_running_) {
@@ -63,7 +63,7 @@ protected:
             runner_.join();
             fiscalsim_close();
         }
-        runprogram::RemoveTree(dir_);
+        childprocess::RemoveTree(dir_);
     }
 
     void StartSim(long baud, int busy_ms)
@@ -79,30 +79,24 @@ protected:
         std::vector<std::string> argv = {FISCALD_PROGRAM, "-p", "0", "-f", dir_ + "/trace"};
         argv.insert(argv.end(), options.begin(), options.end());
         argv.push_back(dir_ + "/line");
-        server_ = runprogram::Start(argv, dir_);
-        std::string out;
-        char byte;
-        pollfd readable{server_.out_fd, POLLIN, 0};
-        while (out.find('\n') == std::string::npos && poll(&readable, 1, 15000) > 0 &&
-               read(server_.out_fd, &byte, 1) == 1) {
-            out += byte;
-        }
+        server_ = childprocess::Start(argv, childprocess::InFolder(dir_));
+        std::string out = childprocess::ReadLine(server_.out, 15000);
         const std::string ready = "escuchando en 127.0.0.1:";
-        ASSERT_EQ(out.rfind(ready, 0), 0u) << "fiscald said: " << out << runprogram::ReadFile(dir_ + "/stderr.txt");
+        ASSERT_EQ(out.rfind(ready, 0), 0u) << "fiscald said: " << out << childprocess::ReadFile(dir_ + "/stderr.txt");
         port_ = std::stoi(out.substr(ready.size()));
     }
 
-    runprogram::Child StartRuvado(const std::string &commands)
+    childprocess::Child StartRuvado(const std::string &commands)
     {
-        runprogram::WriteFile(dir_ + "/cmd.txt", commands);
+        childprocess::WriteFile(dir_ + "/cmd.txt", commands);
         std::vector<std::string> argv = prefix_;
         argv.insert(argv.end(), {"-p", std::to_string(port_), "-t", "127.0.0.1", "cmd.txt"});
-        return runprogram::Start(argv, dir_);
+        return childprocess::Start(argv, childprocess::InFolder(dir_));
     }
 
-    runprogram::Result RunRuvado(const std::string &commands)
+    childprocess::Result RunRuvado(const std::string &commands)
     {
-        return runprogram::Wait(StartRuvado(commands), RUN_LIMIT_MS);
+        return childprocess::Wait(StartRuvado(commands), RUN_LIMIT_MS);
     }
 
     // The console is text mode on Windows: each line feed comes out as CR LF.
@@ -119,7 +113,7 @@ protected:
         return converted;
     }
 
-    std::string Trace() { return runprogram::ReadFile(dir_ + "/trace"); }
+    std::string Trace() { return childprocess::ReadFile(dir_ + "/trace"); }
 
     bool TraceShowsWithin(const std::string &text, int limit_ms)
     {
@@ -137,7 +131,7 @@ protected:
     std::string dir_;
     bool sim_running_ = false;
     std::thread runner_;
-    runprogram::Child server_;
+    childprocess::Child server_;
     int port_ = 0;
 };
 
@@ -198,10 +192,10 @@ TEST_F(Kit, AClientLeavingMidCommandDoesNotStopTheNextOneBeingServed)
 {
     StartSim(9600, 1500);
     StartServer({});
-    runprogram::Child leaving = StartRuvado("A\nS\n");
+    childprocess::Child leaving = StartRuvado("A\nS\n");
     ASSERT_TRUE(TraceShowsWithin("comando [S]", 10000)) << Trace();
     kill(-leaving.pid, SIGKILL);
-    runprogram::Wait(leaving, 5000);
+    childprocess::Wait(leaving, 5000);
 
     auto result = RunRuvado("*\n");
     EXPECT_EQ(result.status, 0);

@@ -3,7 +3,7 @@
 // under wine. RUVADO_COMMAND says which, as '|'-separated words: the flavour
 // ("posix" or "windows"), then the command line prefix (the program, or a
 // runner and its arguments followed by the program).
-#include "runprogram.h"
+#include "childprocess.h"
 #include "scriptserver.h"
 
 #include <gtest/gtest.h>
@@ -19,8 +19,8 @@
 #include <unistd.h>
 
 using namespace scriptserver;
-using runprogram::ReadFile;
-using runprogram::WriteFile;
+using childprocess::ReadFile;
+using childprocess::WriteFile;
 
 namespace {
 
@@ -80,14 +80,14 @@ protected:
         prefix_.push_back(all.substr(start));
         prefix_.erase(prefix_.begin()); // the flavour
         ASSERT_FALSE(prefix_.empty());
-        dir_ = runprogram::MakeTempDir();
+        dir_ = childprocess::MakeTempDir();
         // The wine runner ends with 77 where it cannot run the program: a
         // 32-bit ruvado.exe on a machine without a 32-bit wine.
-        if (IsWindows() && runprogram::Run(prefix_, dir_, RUN_LIMIT_MS).status == 77) {
+        if (IsWindows() && childprocess::Run(prefix_, dir_, RUN_LIMIT_MS).status == 77) {
             GTEST_SKIP() << ReadFile(dir_ + "/stderr.txt");
         }
     }
-    void TearDown() override { runprogram::RemoveTree(dir_); }
+    void TearDown() override { childprocess::RemoveTree(dir_); }
 
     std::vector<std::string> Args(std::vector<std::string> args)
     {
@@ -95,8 +95,8 @@ protected:
         all.insert(all.end(), args.begin(), args.end());
         return all;
     }
-    runprogram::Result RunRuvado(std::vector<std::string> args) { return runprogram::Run(Args(args), dir_, RUN_LIMIT_MS); }
-    runprogram::Result RunAgainst(Server &server, const std::string &file_bytes)
+    childprocess::Result RunRuvado(std::vector<std::string> args) { return childprocess::Run(Args(args), dir_, RUN_LIMIT_MS); }
+    childprocess::Result RunAgainst(Server &server, const std::string &file_bytes)
     {
         WriteFile(dir_ + "/cmd.txt", file_bytes);
         auto result = RunRuvado({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "cmd.txt"});
@@ -442,13 +442,14 @@ TEST_F(Ruvado, SigtermAndSigintEndTheRunWithTheSignalNumberAndFlushedOutput)
     for (int signal_number : {SIGTERM, SIGINT}) {
         Server server(Script{});
         WriteFile(dir_ + "/cmd.txt", "wait\n");
-        auto child = runprogram::Start(Args({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "cmd.txt"}), dir_);
+        auto child = childprocess::Start(Args({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "cmd.txt"}),
+                                         childprocess::InFolder(dir_));
         for (int tries = 0; tries < 500 && !server.Received(); tries++) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         ASSERT_TRUE(server.Received());
         kill(child.pid, signal_number);
-        auto result = runprogram::Wait(child, RUN_LIMIT_MS);
+        auto result = childprocess::Wait(child, RUN_LIMIT_MS);
         server.Finish();
         EXPECT_EQ(result.signal, 0);
         EXPECT_EQ(result.status, signal_number);
@@ -461,7 +462,7 @@ TEST_F(Ruvado, SigtermAndSigintEndTheRunWithTheSignalNumberAndFlushedOutput)
 class RuvadoFaults : public Ruvado {
 protected:
     // Runs ruvado against a server that answers every command with "OK".
-    runprogram::Result RunAnswered(Server &server, const std::string &file_bytes,
+    childprocess::Result RunAnswered(Server &server, const std::string &file_bytes,
                                    std::vector<std::string> runner = {})
     {
         WriteFile(dir_ + "/cmd.txt", file_bytes);
@@ -469,7 +470,7 @@ protected:
         for (const std::string &word : Args({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "cmd.txt"})) {
             args.push_back(word);
         }
-        auto result = runprogram::Run(args, dir_, RUN_LIMIT_MS);
+        auto result = childprocess::Run(args, dir_, RUN_LIMIT_MS);
         server.Finish();
         return result;
     }
@@ -518,7 +519,7 @@ TEST_F(RuvadoFaults, AnUnreadableCommandFileIsRefusedWithEacces)
     for (const std::string &word : Args({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "secret.txt"})) {
         args.push_back(word);
     }
-    auto result = runprogram::Run(args, dir_, RUN_LIMIT_MS);
+    auto result = childprocess::Run(args, dir_, RUN_LIMIT_MS);
     server.Finish();
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, Connecting(server.Port()) + "Error abriendo el archivo secret.txt, errno 13\n");
@@ -552,7 +553,7 @@ TEST_F(RuvadoFaults, ASpoolerLogOnAFullDiskLosesItsLineButNotTheRun)
     // namespace, filled up before ruvado runs in it.
     std::string full = dir_ + "/full";
     ASSERT_EQ(mkdir(full.c_str(), 0755), 0);
-    if (runprogram::Run({"/usr/bin/unshare", "-rm", "true"}, dir_, 5000).status != 0) {
+    if (childprocess::Run({"/usr/bin/unshare", "-rm", "true"}, dir_, 5000).status != 0) {
         GTEST_SKIP() << "no private mount namespace here (unshare -rm)";
     }
     Server server(AnswerOk());
@@ -563,7 +564,7 @@ TEST_F(RuvadoFaults, ASpoolerLogOnAFullDiskLosesItsLineButNotTheRun)
     for (const std::string &word : Args({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "../cmd.txt"})) {
         args.push_back(word);
     }
-    auto result = runprogram::Run(args, dir_, RUN_LIMIT_MS);
+    auto result = childprocess::Run(args, dir_, RUN_LIMIT_MS);
     server.Finish();
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, OneExchange(server.Port(), "two"));

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "fiscalsim.h"
-#include "pipedchild.h"
+#include "childprocess.h"
 
 #include <gtest/gtest.h>
 
@@ -32,13 +32,14 @@ inline bool IsInterim(const std::string &reply)
     return reply.find("DC2") != std::string::npos || reply.find("DC4") != std::string::npos;
 }
 
-using pipedchild::Child;
-using pipedchild::ReadFrom;
-using pipedchild::Reap;
+using childprocess::Child;
+using childprocess::ReadFrom;
+using childprocess::Reap;
 
-inline Child Spawn(const std::vector<std::string> &args)
+inline Child Spawn(std::vector<std::string> args)
 {
-    return pipedchild::Spawn(FISCALD_PROGRAM, args);
+    args.insert(args.begin(), FISCALD_PROGRAM);
+    return childprocess::Start(args);
 }
 
 // from: the local address to connect from (another till is another address
@@ -123,8 +124,8 @@ protected:
         args.insert(args.begin(), {"-p", "0"});
         args.push_back(port_name.empty() ? fiscalsim_port_name() : port_name);
         if (new_session) {
-            args.insert(args.begin(), FISCALD_PROGRAM);
-            server_ = pipedchild::Spawn("/usr/bin/setsid", args);
+            args.insert(args.begin(), {"/usr/bin/setsid", FISCALD_PROGRAM});
+            server_ = childprocess::Start(args);
         } else {
             server_ = Spawn(args);
         }

@@ -2,7 +2,7 @@
 // clients share the one line; the server outlives hang-ups, its line worker's
 // end, a flapping device and a second server on the same line.
 #include "fiscald_fixture.h"
-#include "runprogram.h"
+#include "childprocess.h"
 
 #include <atomic>
 #include <chrono>
@@ -254,7 +254,7 @@ TEST_F(Fiscald, ARestartedServerTriesTheRateItFoundLastBeforeSearching)
     };
     StartServer({"-s", "-w", "300", "-v", "--state-file", state});
     EXPECT_TRUE(started("Controlador fiscal detectado a 38400 baudios")) << startup_out_;
-    EXPECT_EQ(runprogram::ReadFile(state), "rate 38400\n");
+    EXPECT_EQ(childprocess::ReadFile(state), "rate 38400\n");
     ASSERT_EQ(StopServer(SIGTERM), 0);
 
     StartServer({"-s", "-w", "300", "-v", "--state-file", state});
@@ -266,10 +266,10 @@ TEST_F(Fiscald, ARestartedServerTriesTheRateItFoundLastBeforeSearching)
     fiscalsim_set_rate(19200);
     StartServer({"-s", "-w", "300", "-v", "--state-file", state});
     EXPECT_TRUE(started("Controlador fiscal detectado a 19200 baudios")) << startup_out_;
-    EXPECT_EQ(runprogram::ReadFile(state), "rate 19200\n");
+    EXPECT_EQ(childprocess::ReadFile(state), "rate 19200\n");
     ASSERT_EQ(StopServer(SIGTERM), 0);
 
-    runprogram::WriteFile(state, "rate 12\n");   // a bad file: a full search
+    childprocess::WriteFile(state, "rate 12\n");   // a bad file: a full search
     StartServer({"-s", "-w", "300", "-v", "--state-file", state});
     EXPECT_TRUE(started("Probando a 1200 bauds")) << startup_out_;
 }
