@@ -18,8 +18,11 @@ static long ReceiptNumber;     // last receipt opened
 static long ItemCount;
 static long SubtotalCents;
 
-static char Params[SIM_PARAMS_MAX][SIM_PARAM_SIZE];
-static int ParamCount;
+// The fields after a command's code, as SplitParams found them.
+struct Params {
+    int count;
+    char text[SIM_PARAMS_MAX][SIM_PARAM_SIZE];
+};
 
 void SimCommandsReset(void)
 {
@@ -31,12 +34,12 @@ void SimCommandsReset(void)
 
 // Fields after the command code, each introduced by FS. Returns -1 when there
 // are too many or one is too long, which the command reports as a bad field.
-static int SplitParams(const char *body, int len)
+static int SplitParams(const char *body, int len, struct Params *params)
 {
-    ParamCount = 0;
+    params->count = 0;
     int pos = 1;
     while (pos < len) {
-        if ((unsigned char)body[pos] != FRAME_FS || ParamCount == SIM_PARAMS_MAX) {
+        if ((unsigned char)body[pos] != FRAME_FS || params->count == SIM_PARAMS_MAX) {
             return -1;
         }
         pos++;
@@ -47,9 +50,9 @@ static int SplitParams(const char *body, int len)
         if (pos - start >= SIM_PARAM_SIZE) {
             return -1;
         }
-        memcpy(Params[ParamCount], body + start, (size_t)(pos - start));
-        Params[ParamCount][pos - start] = '\0';
-        ParamCount++;
+        memcpy(params->text[params->count], body + start, (size_t)(pos - start));
+        params->text[params->count][pos - start] = '\0';
+        params->count++;
     }
     return 0;
 }
@@ -107,9 +110,9 @@ static void StatusQuery(SimReply *reply)
     Fields(reply, "%d%c%08ld%c%ld", ReceiptOpen, FRAME_FS, ReceiptNumber, FRAME_FS, ItemCount);
 }
 
-static void OpenReceipt(SimReply *reply)
+static void OpenReceipt(const struct Params *params, SimReply *reply)
 {
-    if (ParamCount != 0) {
+    if (params->count != 0) {
         return Fail(reply, SIM_FIS_BAD_FIELD);
     }
     if (ReceiptOpen) {
@@ -122,24 +125,24 @@ static void OpenReceipt(SimReply *reply)
     Fields(reply, "%08ld", ReceiptNumber);
 }
 
-static void ItemLine(SimReply *reply)
+static void ItemLine(const struct Params *params, SimReply *reply)
 {
     if (!ReceiptOpen) {
         return Fail(reply, SIM_FIS_BAD_STATE);
     }
-    if (ParamCount != 3 || Params[0][0] == '\0') {
+    if (params->count != 3 || params->text[0][0] == '\0') {
         return Fail(reply, SIM_FIS_BAD_FIELD);
     }
-    long quantity = ParseWholeNumber(Params[1], 0, 9999);
-    long price = ParseCents(Params[2]);
+    long quantity = ParseWholeNumber(params->text[1], 0, 9999);
+    long price = ParseCents(params->text[2]);
     if (quantity < 1 || price < 0) {
         return Fail(reply, SIM_FIS_BAD_FIELD);
     }
     long amount = quantity * price;
     ItemCount++;
     SubtotalCents += amount;
-    Fields(reply, "%s%c%ld.%02ld%c%ld.%02ld", Params[0], FRAME_FS, amount / 100, amount % 100,
-           FRAME_FS, SubtotalCents / 100, SubtotalCents % 100);
+    Fields(reply, "%s%c%ld.%02ld%c%ld.%02ld", params->text[0], FRAME_FS, amount / 100,
+           amount % 100, FRAME_FS, SubtotalCents / 100, SubtotalCents % 100);
 }
 
 static void Subtotal(SimReply *reply)
@@ -160,14 +163,14 @@ static void CloseReceipt(SimReply *reply)
            SubtotalCents / 100, SubtotalCents % 100);
 }
 
-static void SlowCommand(SimReply *reply, int busy_ms, int kind)
+static void SlowCommand(const struct Params *params, SimReply *reply, int busy_ms, int kind)
 {
     long work = busy_ms;
-    if (ParamCount > 1) {
+    if (params->count > 1) {
         return Fail(reply, SIM_FIS_BAD_FIELD);
     }
-    if (ParamCount == 1) {
-        work = ParseWholeNumber(Params[0], 0, SIM_BUSY_PARAM_MAX);
+    if (params->count == 1) {
+        work = ParseWholeNumber(params->text[0], 0, SIM_BUSY_PARAM_MAX);
         if (work < 0) {
             return Fail(reply, SIM_FIS_BAD_FIELD);
         }
@@ -180,9 +183,10 @@ static void SlowCommand(SimReply *reply, int busy_ms, int kind)
     Fields(reply, "%ld", work);
 }
 
-static void LineTest(SimReply *reply)
+static void LineTest(const struct Params *params, SimReply *reply)
 {
-    long length = ParamCount == 1 ? ParseWholeNumber(Params[0], 0, SIM_LINE_TEST_MAX) : -1;
+    long length =
+        params->count == 1 ? ParseWholeNumber(params->text[0], 0, SIM_LINE_TEST_MAX) : -1;
     if (length < 0) {
         return Fail(reply, SIM_FIS_BAD_FIELD);
     }
@@ -194,19 +198,20 @@ static void LineTest(SimReply *reply)
 
 void SimExecute(const char *body, int len, int busy_ms, SimReply *reply)
 {
+    struct Params params;
     memset(reply, 0, sizeof *reply);
-    if (len < 1 || SplitParams(body, len) != 0) {
+    if (len < 1 || SplitParams(body, len, &params) != 0) {
         Fail(reply, len < 1 ? SIM_FIS_UNKNOWN : SIM_FIS_BAD_FIELD);
     } else {
         switch (body[0]) {
         case '*': StatusQuery(reply); break;
-        case 'A': OpenReceipt(reply); break;
-        case 'B': ItemLine(reply); break;
+        case 'A': OpenReceipt(&params, reply); break;
+        case 'B': ItemLine(&params, reply); break;
         case 'C': Subtotal(reply); break;
         case 'E': CloseReceipt(reply); break;
-        case 'S': SlowCommand(reply, busy_ms, FRAME_DC2); break;
-        case 'P': SlowCommand(reply, busy_ms, FRAME_DC4); break;
-        case 'L': LineTest(reply); break;
+        case 'S': SlowCommand(&params, reply, busy_ms, FRAME_DC2); break;
+        case 'P': SlowCommand(&params, reply, busy_ms, FRAME_DC4); break;
+        case 'L': LineTest(&params, reply); break;
         default: Fail(reply, SIM_FIS_UNKNOWN); break;
         }
     }

@@ -21,7 +21,6 @@ static long long SendAt;
 static long long KeepAliveUntil;
 static long long NextKeepAlive;
 static int KeepAliveKind;
-static SimReply Reply;
 
 void ResponderReset(void)
 {
@@ -54,25 +53,26 @@ static void SendAnswer(const SimSettings *settings, long long now_ms)
 }
 
 // A new command: run it, and keep its answer for a repeat of the frame.
-static int RunCommand(const SimSettings *settings)
+static int RunCommand(const FrameReader *frame, const SimSettings *settings)
 {
-    SimExecute(Reader.body, Reader.body_len, settings->busy_ms, &Reply);
-    JournalRecord(Reader.body, Reader.body_len);
+    SimReply reply;
+    SimExecute(frame->body, frame->body_len, settings->busy_ms, &reply);
+    JournalRecord(frame->body, frame->body_len);
     ControlsCountCommand();
-    if (FrameEncodeAnswer(Reader.seq, Reply.status1, Reply.status2, Reply.fields, LastAnswer,
+    if (FrameEncodeAnswer(frame->seq, reply.status1, reply.status2, reply.fields, LastAnswer,
                           (int)sizeof LastAnswer) < 0) {
-        FrameEncodeAnswer(Reader.seq, Reply.status1, Reply.status2, "", LastAnswer,
+        FrameEncodeAnswer(frame->seq, reply.status1, reply.status2, "", LastAnswer,
                           (int)sizeof LastAnswer);
     }
     HaveLast = 1;
-    LastSeq = Reader.seq;
-    LastBodyLen = Reader.body_len;
-    memcpy(LastBody, Reader.body, (size_t)Reader.body_len + 1);
-    KeepAliveKind = Reply.busy_kind;
-    return Reply.busy_ms;
+    LastSeq = frame->seq;
+    LastBodyLen = frame->body_len;
+    memcpy(LastBody, frame->body, (size_t)frame->body_len + 1);
+    KeepAliveKind = reply.busy_kind;
+    return reply.busy_ms;
 }
 
-static void OnFrame(const SimSettings *settings, long long now_ms)
+static void OnFrame(const FrameReader *frame, const SimSettings *settings, long long now_ms)
 {
     ControlsCountFrame();
     // Busy with the previous command, deaf at this speed, or told to drop it.
@@ -80,9 +80,9 @@ static void OnFrame(const SimSettings *settings, long long now_ms)
         return;
     }
     int late = ControlsTakeLate();
-    int repeated = HaveLast && Reader.seq == LastSeq && Reader.body_len == LastBodyLen &&
-                   memcmp(Reader.body, LastBody, (size_t)LastBodyLen) == 0;
-    int busy = repeated ? 0 : RunCommand(settings);
+    int repeated = HaveLast && frame->seq == LastSeq && frame->body_len == LastBodyLen &&
+                   memcmp(frame->body, LastBody, (size_t)LastBodyLen) == 0;
+    int busy = repeated ? 0 : RunCommand(frame, settings);
     Pending = 1;
     KeepAliveUntil = now_ms + busy;
     NextKeepAlive = now_ms + FISCALSIM_KEEPALIVE_MS;
@@ -95,7 +95,7 @@ void ResponderTake(const unsigned char *bytes, int count, const SimSettings *set
     for (int i = 0; i < count; i++) {
         int pushed = FrameReaderPush(&Reader, bytes[i]);
         if (pushed == FRAME_DONE) {
-            OnFrame(settings, now_ms);
+            OnFrame(&Reader, settings, now_ms);
         } else if (pushed == FRAME_BAD && !Pending && SimLineAtRate(settings->baud)) {
             char nak = (char)FRAME_NAK;
             Send(&nak, 1, settings, now_ms);
