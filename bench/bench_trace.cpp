@@ -1,4 +1,4 @@
-// The trace channel against the least its design allows: with the file on,
+// The trace channel against the least its job allows: with the file on,
 // the open / append / write / close of one line per message (the limit); with
 // the console only, plain printf of the same text. The console goes to
 // /dev/null during the console benchmarks, fully buffered, as when a host's
@@ -31,7 +31,7 @@ static void BM_TraceFile(benchmark::State &state)
 }
 BENCHMARK(BM_TraceFile);
 
-// The limit: the calls the design requires per message, and nothing else (a
+// The limit: the required calls per message, and nothing else (a
 // line formatted once, the same size rule).
 static void BM_BareFileAppend(benchmark::State &state)
 {

@@ -1,3 +1,4 @@
+// Text files on POSIX: there is no text mode, a line feed is stored as it is.
 #include "textmode.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// Text files on Windows: the runtime's text mode stores a line feed as CR LF.
 #include "textmode.h"
 
 #include <fcntl.h>

@@ -181,12 +181,10 @@ void LineWorkerLostLine(void);
  * saying so first (the line is down now). Read its reports before. */
 int LineReap(void);
 void LineClose(void);
-long LineRate(void);
 /* The sequence byte for a new command: one past the last one used. */
 int LineTakeSeq(void);
 /* Frames (commands and probes) sent on the line so far. */
 long long LineFrames(void);
-void LineCountFrames(int count);
 
 /* --- clients --- */
 /* 0, or -1 with the failing call in *reason and errno set. */
