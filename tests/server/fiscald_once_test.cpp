@@ -36,18 +36,6 @@ long OpenDescriptors(pid_t pid)
     return count;
 }
 
-long ResidentKb(pid_t pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return -1;
-}
-
 TEST_F(Fiscald, AnUnknownOutcomeIsSettledByItsResendWhichRunsAtMostOnce)
 {
     StartSim(9600, 0);
@@ -315,11 +303,11 @@ TEST_F(Fiscald, AHundredLineFlapsLeaveItServingWithFlatResourcesAndNothingRunTwi
 {
     std::string link = TempDir() + "/link";
     StartSim(9600, 0, link.c_str());
-    StartServer({"-s", "-w", "300", "-i", "2000"}, link);
+    StartServerForMemory({"-s", "-w", "300", "-i", "2000"}, link);
     int client = NewClient();
     ASSERT_EQ(Final(client, "A"), "0000" + FS + "0100" + FS + "00000001");
     long descriptors = OpenDescriptors(server_.pid);
-    long resident = ResidentKb(server_.pid);
+    long resident = MemoryKb(server_.pid, "VmRSS");
 
     std::atomic<bool> flapping{true};
     std::thread flaps([&] {
@@ -354,7 +342,7 @@ TEST_F(Fiscald, AHundredLineFlapsLeaveItServingWithFlatResourcesAndNothingRunTwi
     EXPECT_GE(registered, sales.done);
     EXPECT_LE(registered, sales.done + sales.unknown);
     EXPECT_EQ(OpenDescriptors(server_.pid), descriptors);
-    EXPECT_LE(ResidentKb(server_.pid), resident + 256);
+    EXPECT_LE(MemoryKb(server_.pid, "VmRSS"), resident + 256);
 }
 
 } // namespace

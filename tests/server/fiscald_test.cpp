@@ -287,34 +287,10 @@ TEST_F(Fiscald, IdleClientIsLetGoAndTheNextServed)
     EXPECT_EQ(ReceiveOnce(next, 5000), "0000" + FS + "0100" + FS + "00000001");
 }
 
-// "VmRSS" or "VmHWM" of a process, in kB.
-long MemoryKb(pid_t pid, const std::string &field)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind(field + ":", 0) == 0) {
-            return std::stol(line.substr(field.size() + 1));
-        }
-    }
-    return -1;
-}
-
 TEST_F(Fiscald, StaysServingWithFlatMemoryUnderCommandStormsReconnectsAndGarbage)
 {
     StartSim(9600, 0);
-    // In the sanitizer build, the fake stacks that catch a use after return
-    // fill up as they are used: the sanitizer's memory, not the server's.
-    // Only the server started here goes without them.
-    const char *sanitizer = std::getenv("ASAN_OPTIONS");
-    std::string saved = sanitizer != nullptr ? sanitizer : "";
-    setenv("ASAN_OPTIONS", (saved + ":detect_stack_use_after_return=0").c_str(), 1);
-    StartServer({});
-    if (sanitizer != nullptr) {
-        setenv("ASAN_OPTIONS", saved.c_str(), 1);
-    } else {
-        unsetenv("ASAN_OPTIONS");
-    }
+    StartServerForMemory({});
     const std::string status = "0000" + FS + "0000" + FS + "0" + FS + "00000000" + FS + "0";
 
     // Commands the controller answers at once, on one connection.
