@@ -10,6 +10,11 @@
 #   etc/fiscald/         fiscald.conf (/etc/fiscald under the prefix /usr)
 #   share/man/           fiscald(8), ruvado(1), fiscalsim(1)
 #   share/doc/<package>/ copyright
+# The inputs live beside what they pack: the service unit, its configuration,
+# its user and the package's maintainer scripts in server/service/, each
+# manual page beside its program (sender/, server/, sim/); what only the
+# packaging needs (pkg-config and CMake package templates, the copyright
+# file) in cmake/.
 # Components, one Debian package each: runtime (fiscalkit: ruvado, fiscald and
 # its service), dev (fiscalkit-dev: what a host program builds with), sim
 # (fiscalkit-sim: the simulated controller).
@@ -41,22 +46,22 @@ if(NOT WIN32)
   include(KitManPages)
   install(TARGETS ruvado RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
   kit_install_man(ruvado.1 runtime)
-  install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/fiscalkit
+  install(FILES cmake/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/fiscalkit
     COMPONENT runtime)
 endif()
 if(TARGET fiscald)
   install(TARGETS fiscald RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
   kit_install_man(fiscald.8 runtime)
-  kit_install_configured(${PROJECT_SOURCE_DIR}/packaging/fiscald@.service.in
+  kit_install_configured(${PROJECT_SOURCE_DIR}/server/service/fiscald@.service.in
     lib/systemd/system runtime)
-  kit_install_configured(${PROJECT_SOURCE_DIR}/packaging/fiscald.conf etc/fiscald runtime)
-  install(FILES packaging/fiscald.sysusers DESTINATION lib/sysusers.d RENAME fiscald.conf
+  kit_install_configured(${PROJECT_SOURCE_DIR}/server/service/fiscald.conf etc/fiscald runtime)
+  install(FILES server/service/fiscald.sysusers DESTINATION lib/sysusers.d RENAME fiscald.conf
     COMPONENT runtime)
 endif()
 if(TARGET fiscalsim)
   install(TARGETS fiscalsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sim)
   kit_install_man(fiscalsim.1 sim)
-  install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/fiscalkit-sim
+  install(FILES cmake/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/fiscalkit-sim
     COMPONENT sim)
 endif()
 
@@ -87,7 +92,7 @@ if(TARGET fiscaldriver)
       endif()" COMPONENT dev)
   endforeach()
   install(FILES ${kit_headers} DESTINATION ${KIT_INCLUDE_SUBDIR} COMPONENT dev)
-  install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/fiscalkit-dev
+  install(FILES cmake/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/fiscalkit-dev
     COMPONENT dev)
   install(EXPORT fiscalkitTargets NAMESPACE fiscalkit::
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/fiscalkit COMPONENT dev)
@@ -141,8 +146,10 @@ else()
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION comm)
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
-    ${PROJECT_SOURCE_DIR}/packaging/deb/conffiles ${PROJECT_SOURCE_DIR}/packaging/deb/postinst
-    ${PROJECT_SOURCE_DIR}/packaging/deb/prerm ${PROJECT_SOURCE_DIR}/packaging/deb/postrm)
+    ${PROJECT_SOURCE_DIR}/server/service/deb/conffiles
+    ${PROJECT_SOURCE_DIR}/server/service/deb/postinst
+    ${PROJECT_SOURCE_DIR}/server/service/deb/prerm
+    ${PROJECT_SOURCE_DIR}/server/service/deb/postrm)
   set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "fiscal printer command server and command sender
 fiscald puts a fiscal printer (a fiscal controller) on a serial line behind a
 TCP port, for the tills of a shop: many clients, commands run one at a time,

@@ -1,19 +1,21 @@
-# Manual pages from their scdoc sources in docs/man, gzipped as Debian keeps
-# them, laid out as a man tree in the build folder (MANPATH=<build>/man finds
-# them). Without scdoc the build goes on without them; the tests need them.
+# Manual pages from their scdoc sources beside their programs, gzipped as
+# Debian keeps them, laid out as a man tree in the build folder
+# (MANPATH=<build>/man finds them). Without scdoc the build goes on without
+# them; the tests need them.
 find_program(KIT_SCDOC scdoc)
-set(KIT_MAN_PAGES fiscald.8 ruvado.1 fiscalsim.1)
+set(KIT_MAN_PAGES server/fiscald.8 sender/ruvado.1 sim/fiscalsim.1)
 set(KIT_MAN_DIR ${CMAKE_BINARY_DIR}/man)
 if(KIT_SCDOC)
   set(kit_man_outputs)
-  foreach(page ${KIT_MAN_PAGES})
+  foreach(source ${KIT_MAN_PAGES})
+    get_filename_component(page ${source} NAME)
     string(REGEX MATCH "[0-9]$" section ${page})
     set(page_out ${KIT_MAN_DIR}/man${section}/${page})
     add_custom_command(OUTPUT ${page_out}.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${KIT_MAN_DIR}/man${section}
       COMMAND sh -c "\"$0\" < \"$1\" > \"$2\" && gzip -9nf \"$2\""
-        ${KIT_SCDOC} ${PROJECT_SOURCE_DIR}/docs/man/${page}.scd ${page_out}
-      DEPENDS ${PROJECT_SOURCE_DIR}/docs/man/${page}.scd
+        ${KIT_SCDOC} ${PROJECT_SOURCE_DIR}/${source}.scd ${page_out}
+      DEPENDS ${PROJECT_SOURCE_DIR}/${source}.scd
       COMMENT "Manual page ${page}"
       VERBATIM)
     list(APPEND kit_man_outputs ${page_out}.gz)

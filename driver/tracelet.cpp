@@ -12,16 +12,16 @@
 int fdebug = 0;
 int fsave = 0;
 
-static const char DefaultTraceFile[] = "/etc/fiscal.log";
-static const off_t TraceFileLimit = 499999;  // bytes kept before the file restarts
+static const char DEFAULT_TRACE_FILE[] = "/etc/fiscal.log";
+static const off_t TRACE_FILE_LIMIT = 499999;  // bytes kept before the file restarts
 // "DDMM-HHMM: " before the message and CR LF after it.
-static const size_t StampedLineExtra = 13;
+static const size_t STAMPED_LINE_EXTRA = 13;
 
 static char debfile[400] = "";
 static char buffer[250];
 // Sized so that every message that fits buffer also fits the stamped line:
 // a long message is cut once, in buffer, and the file line keeps its CR LF.
-static char buf_file[sizeof(buffer) + StampedLineExtra];
+static char buf_file[sizeof(buffer) + STAMPED_LINE_EXTRA];
 
 static TraceFunction DebugFunction = FISCAL_debug;
 static TraceFunction OldDebugFunction = nullptr;
@@ -59,7 +59,7 @@ int set_debug_options(int debug, int save, const char *path)
 int debopen(const char *path)
 {
     int fd = open(path, O_WRONLY | O_CREAT | O_APPEND, 0666);
-    if (fd >= 0 && lseek(fd, 0, SEEK_END) > TraceFileLimit) {
+    if (fd >= 0 && lseek(fd, 0, SEEK_END) > TRACE_FILE_LIMIT) {
         close(fd);
         unlink(path);
         fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0666);
@@ -118,7 +118,7 @@ void FISCAL_debug(const char *format, va_list args)
     if (fsave == 0) {
         return;
     }
-    const char *path = debfile[0] != '\0' ? debfile : DefaultTraceFile;
+    const char *path = debfile[0] != '\0' ? debfile : DEFAULT_TRACE_FILE;
     int fd = debopen(path);
     if (fd < 0) {
         return;

@@ -13,7 +13,7 @@ BaudEntry BaudTbl[TTYWIRE_RATES] = {
 
 // Answers during the search; the packet layer writes at most 500 bytes here.
 static char FisAnswer[500];
-static const char ProbeCharacter = 0x2A;
+static const char PROBE_CHARACTER = 0x2A;
 
 // A terminal that refuses a rate from the table cannot be driven at all.
 [[noreturn]] static void SpeedFailed(const char *message)
@@ -59,7 +59,7 @@ int SearchPrn(int port, long *found)
     Tracelet("Buscando Controlador Fiscal ");
     // One try per rate: a silent line means a wrong rate, not a lost frame.
     int previous_retries = SetCommandRetries(1);
-    snprintf(probe, sizeof(probe), "%c", ProbeCharacter);
+    snprintf(probe, sizeof(probe), "%c", PROBE_CHARACTER);
     for (row = 0; row < TTYWIRE_RATES; row++) {
         SetBaudRate(port, BaudTbl[row].baud);
         Tracelet("Probando a %ld bauds", BaudTbl[row].baud);

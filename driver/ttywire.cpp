@@ -15,8 +15,8 @@
 
 struct termios TermioCons;
 
-static const char DevicePrefix[] = "/dev/";
-static const unsigned char LinkByteTaken = 0x20;
+static const char DEVICE_PREFIX[] = "/dev/";
+static const unsigned char LINK_BYTE_TAKEN = 0x20;
 
 // Set-up failures end the host process: a port that cannot be opened and set
 // up raw leaves the driver nothing to work with. The text is printed directly
@@ -29,7 +29,7 @@ static const unsigned char LinkByteTaken = 0x20;
 
 [[noreturn]] static void OpenFailed(const char *name, int error)
 {
-    printf("Error Abriendo %s%s, errno %d\r\n", DevicePrefix, name, error);
+    printf("Error Abriendo %s%s, errno %d\r\n", DEVICE_PREFIX, name, error);
     exit(1);
 }
 
@@ -44,18 +44,18 @@ int start_comm(const char *name)
     }
     PortEntry *entry = &PortControl[slot];
     entry->in_use = 1;
-    entry->link_byte = LinkByteTaken;
+    entry->link_byte = LINK_BYTE_TAKEN;
     if (name == nullptr) {
         name = "";
     }
 
     // A name that does not fit device is refused rather than cut: a cut name
     // could open some other device.
-    if (strlen(DevicePrefix) + strlen(name) >= sizeof(entry->device)) {
+    if (strlen(DEVICE_PREFIX) + strlen(name) >= sizeof(entry->device)) {
         entry->in_use = 0;
         OpenFailed(name, ENAMETOOLONG);
     }
-    snprintf(entry->device, sizeof(entry->device), "%s%s", DevicePrefix, name);
+    snprintf(entry->device, sizeof(entry->device), "%s%s", DEVICE_PREFIX, name);
 
     // Never the caller's controlling terminal: a host without one (any
     // service) would otherwise take the line as its own, and the line's

@@ -16,16 +16,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     text[size] = '\0';
 
     int value = hexquad(text);
-    if (value < 0 || value > 0xFFFF)
+    if (value < 0 || value > 0xFFFF) {
         abort();
+    }
 
     int digits = 0;
-    while (digits < 4 && text[digits] != '\0' && strchr("0123456789abcdefABCDEF", text[digits]) != nullptr)
+    while (digits < 4 && text[digits] != '\0' && strchr("0123456789abcdefABCDEF", text[digits]) != nullptr) {
         digits++;
+    }
     if (digits == 4) {
         char four[5] = {text[0], text[1], text[2], text[3], '\0'};
-        if (value != (int)strtol(four, nullptr, 16))
+        if (value != (int)strtol(four, nullptr, 16)) {
             abort();
+        }
     }
     free(text);
     return 0;

@@ -18,32 +18,38 @@ static std::string WorkDir;
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    if (freopen("/dev/null", "w", stdout) == nullptr)
+    if (freopen("/dev/null", "w", stdout) == nullptr) {
         abort();
+    }
     char pattern[] = "/tmp/fuzz_trace_log.XXXXXX";
-    if (mkdtemp(pattern) == nullptr)
+    if (mkdtemp(pattern) == nullptr) {
         abort();
+    }
     WorkDir = pattern;
     // "spooler.log" is written in the working directory.
-    if (chdir(pattern) != 0)
+    if (chdir(pattern) != 0) {
         abort();
+    }
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size == 0)
+    if (size == 0) {
         return 0;
+    }
     std::string message((const char *)data + 1, size - 1);
 
     // Paths of 380 to 435 characters: some fit, some are refused whole.
     std::string path = WorkDir + "/";
     size_t wanted = 380 + data[0] % 56;
-    while (path.size() < wanted)
+    while (path.size() < wanted) {
         path += path.size() % 100 == 99 ? '/' : 't';
+    }
     int set = set_debug_options(data[0] & 1, 1, path.c_str());
-    if ((set == 0) != (path.size() <= 399))
+    if ((set == 0) != (path.size() <= 399)) {
         abort();
+    }
     // A path that fits but leads nowhere: the message is dropped quietly.
     Tracelet("%s", message.c_str());
 

@@ -12,16 +12,18 @@ enum { READER_IDLE, READER_SEQ, READER_BODY, READER_CHECK };
 static unsigned short CrcStep(unsigned short crc, unsigned char byte)
 {
     crc = (unsigned short)(crc ^ (byte << 8));
-    for (int bit = 0; bit < 8; bit++)
+    for (int bit = 0; bit < 8; bit++) {
         crc = (crc & 0x8000) ? (unsigned short)((crc << 1) ^ 0x1021) : (unsigned short)(crc << 1);
+    }
     return crc;
 }
 
 unsigned short FrameChecksum(const unsigned char *data, int len)
 {
     unsigned short crc = 0xFFFF;
-    for (int i = 0; i < len; i++)
+    for (int i = 0; i < len; i++) {
         crc = CrcStep(crc, data[i]);
+    }
     return crc;
 }
 
@@ -34,28 +36,33 @@ static int NeedsEscape(unsigned char byte)
 
 int FrameEncode(unsigned char seq, const char *body, int len, char *out, int size)
 {
-    if (seq < FRAME_SEQ_FIRST || seq > FRAME_SEQ_LAST || len < 0 || size < 1)
+    if (seq < FRAME_SEQ_FIRST || seq > FRAME_SEQ_LAST || len < 0 || size < 1) {
         return -1;
+    }
     // What must still fit after the body: ETX, four checksum digits, terminator.
     const int tail = 6;
     int pos = 0;
     int result = -1;
-    if (size < 2 + tail)
+    if (size < 2 + tail) {
         return -1;
+    }
     out[pos++] = (char)FRAME_STX;
     out[pos++] = (char)seq;
     for (int i = 0; i < len; i++) {
         unsigned char byte = (unsigned char)body[i];
-        if (byte == 0)
+        if (byte == 0) {
             goto done;
+        }
         if (NeedsEscape(byte)) {
-            if (pos + 2 + tail > size)
+            if (pos + 2 + tail > size) {
                 goto done;
+            }
             out[pos++] = (char)FRAME_ESC;
             out[pos++] = (char)(byte + 0x40);
         } else {
-            if (pos + 1 + tail > size)
+            if (pos + 1 + tail > size) {
                 goto done;
+            }
             out[pos++] = (char)byte;
         }
     }
@@ -67,8 +74,9 @@ int FrameEncode(unsigned char seq, const char *body, int len, char *out, int siz
     pos += 4;
     result = pos;
 done:
-    if (result < 0)
+    if (result < 0) {
         out[0] = '\0';
+    }
     return result;
 }
 
@@ -77,14 +85,16 @@ int FrameEncodeAnswer(unsigned char seq, unsigned short status1, unsigned short 
 {
     char body[FRAME_MAX_BODY + 1];
     int len;
-    if (fields != NULL && fields[0] != '\0')
+    if (fields != nullptr && fields[0] != '\0') {
         len = snprintf(body, sizeof body, "%04X%c%04X%c%s", status1, FRAME_FS, status2,
                        FRAME_FS, fields);
-    else
+    } else {
         len = snprintf(body, sizeof body, "%04X%c%04X", status1, FRAME_FS, status2);
+    }
     if (len < 0 || len > FRAME_MAX_BODY) {
-        if (size > 0)
+        if (size > 0) {
             out[0] = '\0';
+        }
         return -1;
     }
     return FrameEncode(seq, body, len, out, size);
@@ -115,8 +125,9 @@ static int Damaged(FrameReader *reader)
 
 static int AppendBody(FrameReader *reader, unsigned char byte)
 {
-    if (reader->body_len >= FRAME_MAX_BODY)
+    if (reader->body_len >= FRAME_MAX_BODY) {
         return Damaged(reader);
+    }
     reader->body[reader->body_len++] = (char)byte;
     reader->body[reader->body_len] = '\0';
     return FRAME_MORE;
@@ -124,10 +135,12 @@ static int AppendBody(FrameReader *reader, unsigned char byte)
 
 static int HexDigitValue(unsigned char byte)
 {
-    if (byte >= '0' && byte <= '9')
+    if (byte >= '0' && byte <= '9') {
         return byte - '0';
-    if (byte >= 'A' && byte <= 'F')
+    }
+    if (byte >= 'A' && byte <= 'F') {
         return byte - 'A' + 10;
+    }
     return -1;
 }
 
@@ -137,8 +150,9 @@ static int PushBodyByte(FrameReader *reader, unsigned char byte)
     if (reader->escaped) {
         reader->escaped = 0;
         unsigned char plain = (unsigned char)(byte - 0x40);
-        if (byte < 0x41 || byte > 0x5F || !NeedsEscape(plain))
+        if (byte < 0x41 || byte > 0x5F || !NeedsEscape(plain)) {
             return Damaged(reader);
+        }
         return AppendBody(reader, plain);
     }
     if (byte == FRAME_ESC) {
@@ -149,21 +163,25 @@ static int PushBodyByte(FrameReader *reader, unsigned char byte)
         reader->state = READER_CHECK;
         return FRAME_MORE;
     }
-    if (NeedsEscape(byte))
+    if (NeedsEscape(byte)) {
         return Damaged(reader);
+    }
     return AppendBody(reader, byte);
 }
 
 static int PushCheckByte(FrameReader *reader, unsigned char byte)
 {
     int digit = HexDigitValue(byte);
-    if (digit < 0)
+    if (digit < 0) {
         return Damaged(reader);
+    }
     reader->check_value = (reader->check_value << 4) | (unsigned int)digit;
-    if (++reader->check_digits < 4)
+    if (++reader->check_digits < 4) {
         return FRAME_MORE;
-    if (reader->check_value != reader->crc)
+    }
+    if (reader->check_value != reader->crc) {
         return Damaged(reader);
+    }
     reader->state = READER_IDLE;
     return FRAME_DONE;
 }
@@ -187,15 +205,17 @@ int FrameReaderPush(FrameReader *reader, unsigned char byte)
         return FRAME_BAD;
     }
     if (reader->state == READER_SEQ) {
-        if (byte < FRAME_SEQ_FIRST || byte > FRAME_SEQ_LAST)
+        if (byte < FRAME_SEQ_FIRST || byte > FRAME_SEQ_LAST) {
             return Damaged(reader);
+        }
         reader->seq = byte;
         reader->crc = CrcStep(reader->crc, byte);
         reader->state = READER_BODY;
         return FRAME_MORE;
     }
-    if (reader->state == READER_BODY)
+    if (reader->state == READER_BODY) {
         return PushBodyByte(reader, byte);
+    }
     return PushCheckByte(reader, byte);
 }
 
@@ -204,8 +224,9 @@ static int ParseHexWord(const char *text, unsigned short *value)
     unsigned int result = 0;
     for (int i = 0; i < 4; i++) {
         int digit = HexDigitValue((unsigned char)text[i]);
-        if (digit < 0)
+        if (digit < 0) {
             return -1;
+        }
         result = (result << 4) | (unsigned int)digit;
     }
     *value = (unsigned short)result;
@@ -217,12 +238,15 @@ int FrameParseAnswer(const char *body, int len, unsigned short *status1,
 {
     unsigned short first;
     unsigned short second;
-    if (len < 9 || (unsigned char)body[4] != FRAME_FS)
+    if (len < 9 || (unsigned char)body[4] != FRAME_FS) {
         return -1;
-    if (ParseHexWord(body, &first) != 0 || ParseHexWord(body + 5, &second) != 0)
+    }
+    if (ParseHexWord(body, &first) != 0 || ParseHexWord(body + 5, &second) != 0) {
         return -1;
-    if (len > 9 && (unsigned char)body[9] != FRAME_FS)
+    }
+    if (len > 9 && (unsigned char)body[9] != FRAME_FS) {
         return -1;
+    }
     *status1 = first;
     *status2 = second;
     *fields = len > 9 ? body + 10 : body + len;

@@ -29,8 +29,8 @@ extern "C" {
 #define PACKET_TRY_LIMIT_MS      500     /* default silence limit of one try */
 #define PACKET_TRY_LIMIT_MIN_MS  300     /* above the controller's 200 ms keep-alive */
 #define PACKET_TRY_LIMIT_MAX_MS  60000
-#define PACKET_FRAME_ALLOWANCE_MS 10000  /* a try ends this long past its limit even
-                                            if bytes keep coming (noise) */
+/* A try ends this long past its limit even if bytes keep coming (noise). */
+#define PACKET_FRAME_ALLOWANCE_MS 10000
 #define PACKET_BUSY_LIMIT_MS     120000  /* keep-alives stop extending after this */
 #define PACKET_MAX_COMMAND       400     /* command bytes, terminator excluded */
 #define PACKET_ANSWER_SIZE       500     /* bytes written into answer, terminator included */

@@ -15,12 +15,14 @@
 static inline long ParseWholeNumber(const char *text, long low, long high)
 {
     char *end = NULL;
-    if (text == NULL || text[0] < '0' || text[0] > '9')
+    if (text == NULL || text[0] < '0' || text[0] > '9') {
         return -1;
+    }
     errno = 0;
     long value = strtol(text, &end, 10);
-    if (*end != '\0' || errno != 0 || value < low || value > high)
+    if (*end != '\0' || errno != 0 || value < low || value > high) {
         return -1;
+    }
     return value;
 }
 

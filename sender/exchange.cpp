@@ -13,7 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-static const char field_separator = 0x1C;
+static const char FIELD_SEPARATOR = 0x1C;
 
 void Usage(void)
 {
@@ -33,13 +33,14 @@ void ShowTrace(const char *format, ...)
     va_end(arguments);
     // Written in runs between FS bytes: the same bytes as one putchar each,
     // without taking the stream's lock for every character.
-    const char separator[] = {field_separator, '\0'};
+    const char separator[] = {FIELD_SEPARATOR, '\0'};
     const char *run = display;
     for (;;) {
         size_t length = strcspn(run, separator);
         fwrite(run, 1, length, stdout);
-        if (run[length] == '\0')
+        if (run[length] == '\0') {
             break;
+        }
         putchar('|');
         run += length + 1;
     }
@@ -59,17 +60,21 @@ int ReadCommand(FILE *commands, char *line, int size)
     // filler, so its terminator is the last NUL in the buffer.
     memset(line, '\n', (size_t)size);
     // A read error ends the loop like the end of the file.
-    if (fgets(line, size, commands) == nullptr)
+    if (fgets(line, size, commands) == nullptr) {
         return -1;
+    }
     int length = size - 1;
-    while (length > 0 && line[length] != '\0')
+    while (length > 0 && line[length] != '\0') {
         length--;
+    }
     const char *end = (const char *)memchr(line, '\n', (size_t)length);
-    if (end != nullptr)
+    if (end != nullptr) {
         length = (int)(end - line);
+    }
     end = (const char *)memchr(line, '\r', (size_t)length);
-    if (end != nullptr)
+    if (end != nullptr) {
         length = (int)(end - line);
+    }
     line[length] = '\0';
     return length;
 }
@@ -103,8 +108,9 @@ int ExchangeCommands(FILE *commands, int sock)
                 return -1;
             }
             reply[received] = '\0';
-            if (!IsInterimReply(reply))
+            if (!IsInterimReply(reply)) {
                 break;
+            }
         }
         ShowTrace("Respuesta : [%s]\n\n", reply);
     }
@@ -168,8 +174,9 @@ int RuvadoMain(int argc, char *argv[])
             break;
         case 't':
             // A longer name would not fit; cutting it could reach another host.
-            if (strlen(optarg) >= sizeof host)
+            if (strlen(optarg) >= sizeof host) {
                 Usage();
+            }
             snprintf(host, sizeof host, "%s", optarg);
             host_given = 1;
             break;
@@ -179,8 +186,9 @@ int RuvadoMain(int argc, char *argv[])
     }
     argc -= optind;
     argv += optind;
-    if (argc < 1 || !host_given)
+    if (argc < 1 || !host_given) {
         Usage();
+    }
 
     return SendFile(argv[0], host, (unsigned short)port);
 }

@@ -9,11 +9,11 @@ char *optarg = nullptr;
 
 // Next character to look at inside the current option cluster ("-pt..."),
 // or null between arguments.
-static char *cluster_next = nullptr;
+static char *ClusterNext = nullptr;
 
 static int EndOfOptions(void)
 {
-    cluster_next = nullptr;
+    ClusterNext = nullptr;
     optarg = nullptr;
     return -1;
 }
@@ -21,27 +21,29 @@ static int EndOfOptions(void)
 int getopt_reset(void)
 {
     optind = 1;
-    cluster_next = nullptr;
+    ClusterNext = nullptr;
     return 0;
 }
 
 int getopt(int argc, char *const argv[], const char *optstring) RUVADO_GETOPT_NOEXCEPT
 {
-    if (optind >= argc)
+    if (optind >= argc) {
         return EndOfOptions();
+    }
 
-    if (cluster_next == nullptr) {
+    if (ClusterNext == nullptr) {
         char *argument = argv[optind];
-        if (argument == nullptr || argument[0] != '-')
+        if (argument == nullptr || argument[0] != '-') {
             return EndOfOptions();
-        cluster_next = argument + 1;
-        if (*cluster_next == '-') {
+        }
+        ClusterNext = argument + 1;
+        if (*ClusterNext == '-') {
             optind++;
             return EndOfOptions();
         }
     }
 
-    char option = *cluster_next++;
+    char option = *ClusterNext++;
     if (option == '\0') {
         // A lone "-" ends the options and is not an operand.
         optind++;
@@ -56,7 +58,7 @@ int getopt(int argc, char *const argv[], const char *optstring) RUVADO_GETOPT_NO
 
     if (known[1] == ':') {
         optind++;
-        char *argument = cluster_next;
+        char *argument = ClusterNext;
         if (*argument == '\0') {
             if (optind >= argc) {
                 optarg = nullptr;
@@ -65,13 +67,13 @@ int getopt(int argc, char *const argv[], const char *optstring) RUVADO_GETOPT_NO
             argument = argv[optind++];
         }
         optarg = argument;
-        cluster_next = nullptr;
+        ClusterNext = nullptr;
         return option;
     }
 
-    if (*cluster_next == '\0') {
+    if (*ClusterNext == '\0') {
         optind++;
-        cluster_next = nullptr;
+        ClusterNext = nullptr;
     }
     optarg = nullptr;
     return option;

@@ -7,30 +7,34 @@
 #include <net/if.h>
 #include <stddef.h>
 
-static unsigned long cached_address = 0; // 0: no lookup has succeeded yet
-static unsigned long cached_mask = 0;
+static unsigned long CachedAddress = 0; // 0: no lookup has succeeded yet
+static unsigned long CachedMask = 0;
 
 int LocalAddr(unsigned long *out_address, unsigned long *out_mask)
 {
-    if (cached_address == 0) {
+    if (CachedAddress == 0) {
         struct ifaddrs *interfaces = nullptr;
-        if (getifaddrs(&interfaces) != 0)
+        if (getifaddrs(&interfaces) != 0) {
             return -1;
-        for (struct ifaddrs *one = interfaces; one != nullptr && cached_address == 0; one = one->ifa_next) {
-            if (one->ifa_addr == nullptr || one->ifa_addr->sa_family != AF_INET)
+        }
+        for (struct ifaddrs *one = interfaces; one != nullptr && CachedAddress == 0; one = one->ifa_next) {
+            if (one->ifa_addr == nullptr || one->ifa_addr->sa_family != AF_INET) {
                 continue;
-            if ((one->ifa_flags & IFF_UP) == 0 || (one->ifa_flags & IFF_LOOPBACK) != 0)
+            }
+            if ((one->ifa_flags & IFF_UP) == 0 || (one->ifa_flags & IFF_LOOPBACK) != 0) {
                 continue;
-            cached_address = ntohl(((struct sockaddr_in *)one->ifa_addr)->sin_addr.s_addr);
-            cached_mask = one->ifa_netmask == nullptr
+            }
+            CachedAddress = ntohl(((struct sockaddr_in *)one->ifa_addr)->sin_addr.s_addr);
+            CachedMask = one->ifa_netmask == nullptr
                               ? 0
                               : ntohl(((struct sockaddr_in *)one->ifa_netmask)->sin_addr.s_addr);
         }
         freeifaddrs(interfaces);
-        if (cached_address == 0)
+        if (CachedAddress == 0) {
             return -1;
+        }
     }
-    *out_address = cached_address;
-    *out_mask = cached_mask;
+    *out_address = CachedAddress;
+    *out_mask = CachedMask;
     return 0;
 }

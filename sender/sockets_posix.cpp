@@ -10,17 +10,18 @@
 #include <signal.h>
 #include <unistd.h>
 
-static int sockets_started = 0;
+static int SocketsStarted = 0;
 
 // How long a wait for urgent data sleeps between looks at a hung-up socket.
 static const int URGENT_PAUSE_MS = 50;
 
 int SocketsInit(void)
 {
-    if (sockets_started)
+    if (SocketsStarted) {
         return 0;
+    }
     // Set before the attempt, as on Windows: later calls return 0 at once.
-    sockets_started = 1;
+    SocketsStarted = 1;
     // A send on a connection the peer has reset must come back as a failed
     // send, as it does on Windows, instead of killing the process by SIGPIPE.
     signal(SIGPIPE, SIG_IGN);
@@ -69,10 +70,12 @@ static int WaitForUrgentData(int sock, int limit_ms)
 
 int TcpWait(int sock, int limit_ms, int mode)
 {
-    if (limit_ms == -1)
+    if (limit_ms == -1) {
         return 1;
-    if (limit_ms < -1)
+    }
+    if (limit_ms < -1) {
         return TCP_ERR_SELECT;
+    }
 
     struct pollfd watched;
     watched.fd = sock;
@@ -92,10 +95,12 @@ int TcpWait(int sock, int limit_ms, int mode)
 
     // A limit of 0 waits without limit.
     int ready = poll(&watched, 1, limit_ms == 0 ? -1 : limit_ms);
-    if (ready == 0)
+    if (ready == 0) {
         return TCP_ERR_TIMEOUT;
-    if (ready == 1 && (watched.revents & POLLNVAL) == 0)
+    }
+    if (ready == 1 && (watched.revents & POLLNVAL) == 0) {
         return 0;
+    }
     return TCP_ERR_SELECT;
 }
 
@@ -107,10 +112,12 @@ int SocketSendWhenWritable(int sock, const char *data, int length, int limit_ms)
     // wait then send, so results and errno are the ones it always gave.
     if (limit_ms >= 0) {
         ssize_t sent = send(sock, data, (size_t)length, MSG_DONTWAIT);
-        if (sent >= 0)
+        if (sent >= 0) {
             return (int)sent;
+        }
     }
-    if (TcpWait(sock, limit_ms, WAIT_WRITE) < 0)
+    if (TcpWait(sock, limit_ms, WAIT_WRITE) < 0) {
         return TCP_ERR_TIMEOUT;
+    }
     return (int)send(sock, data, (size_t)length, 0);
 }

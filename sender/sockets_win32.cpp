@@ -5,21 +5,24 @@
 #include "tcp.h"
 #include "sockapi.h"
 
-static int sockets_started = 0;
+static int SocketsStarted = 0;
 
 int SocketsInit(void)
 {
-    if (sockets_started)
+    if (SocketsStarted) {
         return 0;
+    }
     // Set before the attempt, so that every later call returns 0 at once
     // whatever this one gives.
-    sockets_started = 1;
+    SocketsStarted = 1;
 
     WSADATA granted;
-    if (WSAStartup(0x0101, &granted) != 0)
+    if (WSAStartup(0x0101, &granted) != 0) {
         return -1;
-    if (LOBYTE(granted.wVersion) == 1 && HIBYTE(granted.wVersion) == 1)
+    }
+    if (LOBYTE(granted.wVersion) == 1 && HIBYTE(granted.wVersion) == 1) {
         return 0;
+    }
     WSACleanup();
     return -1;
 }
@@ -31,10 +34,12 @@ int SocketClose(int sock)
 
 int TcpWait(int sock, int limit_ms, int mode)
 {
-    if (limit_ms == -1)
+    if (limit_ms == -1) {
         return 1;
-    if (limit_ms < -1 || mode < WAIT_WRITE || mode > WAIT_EXCEPT)
+    }
+    if (limit_ms < -1 || mode < WAIT_WRITE || mode > WAIT_EXCEPT) {
         return TCP_ERR_SELECT;
+    }
 
     struct timeval limit;
     limit.tv_sec = limit_ms / 1000;
@@ -49,16 +54,19 @@ int TcpWait(int sock, int limit_ms, int mode)
 
     // A limit of 0 passes no time limit: wait until the socket is ready.
     int ready = select(sock + 1, &readable, &writable, &exceptional, limit_ms == 0 ? nullptr : &limit);
-    if (ready == 0)
+    if (ready == 0) {
         return TCP_ERR_TIMEOUT;
-    if (ready == 1)
+    }
+    if (ready == 1) {
         return 0;
+    }
     return TCP_ERR_SELECT;
 }
 
 int SocketSendWhenWritable(int sock, const char *data, int length, int limit_ms)
 {
-    if (TcpWait(sock, limit_ms, WAIT_WRITE) < 0)
+    if (TcpWait(sock, limit_ms, WAIT_WRITE) < 0) {
         return TCP_ERR_TIMEOUT;
+    }
     return send((SOCKET)sock, data, length, 0);
 }

@@ -10,12 +10,14 @@
 
 int TcpOpen(unsigned short local_port)
 {
-    if (SocketsInit() < 0)
+    if (SocketsInit() < 0) {
         return TCP_ERR_INIT;
+    }
 
     int sock = (int)socket(AF_INET, SOCK_STREAM, 0);
-    if (sock < 0)
+    if (sock < 0) {
         return -1;
+    }
 
     // Option failures are ignored: the socket still works without them.
     int one = 1;
@@ -63,8 +65,9 @@ int TcpSend(int sock, const char *data, int length, int limit_ms)
 
 int TcpReceive(int sock, char *buffer, int size, int limit_ms)
 {
-    if (TcpWait(sock, limit_ms, WAIT_READ) < 0)
+    if (TcpWait(sock, limit_ms, WAIT_READ) < 0) {
         return TCP_ERR_TIMEOUT;
+    }
     int received = (int)recv(sock, buffer, size, 0);
     return received > 0 ? received : TCP_ERR_CLOSED;
 }
@@ -77,15 +80,17 @@ int TcpListen(int sock)
 
 int TcpAccept(int sock, unsigned long *out_address, unsigned short *out_port, int limit_ms)
 {
-    if (TcpWait(sock, limit_ms, WAIT_READ) < 0)
+    if (TcpWait(sock, limit_ms, WAIT_READ) < 0) {
         return TCP_ERR_TIMEOUT;
+    }
 
     struct sockaddr_in peer;
     memset(&peer, 0, sizeof peer);
     SockLength length = sizeof peer;
     int accepted = (int)accept(sock, (struct sockaddr *)&peer, &length);
-    if (accepted < 0)
+    if (accepted < 0) {
         return -1;
+    }
 
     int one = 1;
     setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, (const char *)&one, sizeof one);

@@ -1,6 +1,6 @@
 /* Text files the way the platform has them.
  *
- *   TextModeOpenFlag        open flag that makes a low-level file translate
+ *   TEXT_MODE_OPEN_FLAG        open flag that makes a low-level file translate
  *                           line feeds: O_TEXT on Windows (each "\n" stored
  *                           as "\r\n"), nothing on POSIX
  *   OpenCommandFile(path)   the command file open for reading in text mode,
@@ -15,7 +15,7 @@
 extern "C" {
 #endif
 
-extern const int TextModeOpenFlag; /* or-ed into the flags given to open() */
+extern const int TEXT_MODE_OPEN_FLAG; /* or-ed into the flags given to open() */
 FILE *OpenCommandFile(const char *path);
 
 #ifdef __cplusplus

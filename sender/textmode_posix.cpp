@@ -1,9 +1,10 @@
+// Text files on POSIX: there is no text mode, a line feed is stored as it is.
 #include "textmode.h"
 
 #include <errno.h>
 #include <sys/stat.h>
 
-const int TextModeOpenFlag = 0;
+const int TEXT_MODE_OPEN_FLAG = 0;
 
 FILE *OpenCommandFile(const char *path)
 {

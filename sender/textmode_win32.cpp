@@ -1,8 +1,9 @@
+// Text files on Windows: the runtime's text mode stores a line feed as CR LF.
 #include "textmode.h"
 
 #include <fcntl.h>
 
-const int TextModeOpenFlag = O_TEXT;
+const int TEXT_MODE_OPEN_FLAG = O_TEXT;
 
 FILE *OpenCommandFile(const char *path)
 {

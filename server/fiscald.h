@@ -47,10 +47,10 @@ extern "C" {
 #define FISCALD_MAX_PATH            4095   /* the device as given */
 #define FISCALD_RECEIVE_MAX         500    /* one receive, one command */
 #define FISCALD_REPLY_MAX           500    /* one reply, in one send */
-#define FISCALD_STOP_LIMIT_MS       20000  /* a command still running this long after
-                                              SIGTERM is given up */
-#define FISCALD_SETTLE_HOLD_MS      3000   /* the line waits this long for the resend of
-                                              a command whose outcome is unknown */
+/* A command still running this long after SIGTERM is given up. */
+#define FISCALD_STOP_LIMIT_MS       20000
+/* The line waits this long for the resend of a command whose outcome is unknown. */
+#define FISCALD_SETTLE_HOLD_MS      3000
 
 /* Error replies are "ERR<FS>reason<FS>outcome". */
 #define REPLY_NO_ANSWER      "SIN RESPUESTA"        /* controller silent, or not found */
@@ -181,12 +181,10 @@ void LineWorkerLostLine(void);
  * saying so first (the line is down now). Read its reports before. */
 int LineReap(void);
 void LineClose(void);
-long LineRate(void);
 /* The sequence byte for a new command: one past the last one used. */
 int LineTakeSeq(void);
 /* Frames (commands and probes) sent on the line so far. */
 long long LineFrames(void);
-void LineCountFrames(int count);
 
 /* --- clients --- */
 /* 0, or -1 with the failing call in *reason and errno set. */

@@ -156,6 +156,15 @@ static void Enqueue(long long client_id)
     QueueCount++;
 }
 
+// The oldest queued client id; the queue is not empty.
+static long long Dequeue(void)
+{
+    long long id = Queue[QueueHead];
+    QueueHead = (QueueHead + 1) % FISCALD_MAX_CLIENTS;
+    QueueCount--;
+    return id;
+}
+
 void DispatchCommand(int slot, const char *command, int length, long long now)
 {
     TraceCommand("comando", command, length);
@@ -274,8 +283,7 @@ void DispatchRun(long long now)
         if (HeldFor != 0 && id != HeldFor) {
             return;   // the line waits for a resend
         }
-        QueueHead = (QueueHead + 1) % FISCALD_MAX_CLIENTS;
-        QueueCount--;
+        Dequeue();
         int slot = ClientSlot(id);
         if (slot < 0) {
             continue;
@@ -375,9 +383,7 @@ void DispatchLineDown(long long now)
         Finish(&lost, now);
     }
     while (QueueCount > 0) {
-        long long id = Queue[QueueHead];
-        QueueHead = (QueueHead + 1) % FISCALD_MAX_CLIENTS;
-        QueueCount--;
+        long long id = Dequeue();
         int slot = ClientSlot(id);
         if (slot >= 0) {
             int length = 0;
@@ -396,9 +402,7 @@ void DispatchStop(long long now)
     Stopping = 1;
     HeldFor = 0;
     while (QueueCount > 0) {
-        long long id = Queue[QueueHead];
-        QueueHead = (QueueHead + 1) % FISCALD_MAX_CLIENTS;
-        QueueCount--;
+        long long id = Dequeue();
         int slot = ClientSlot(id);
         if (slot >= 0) {
             AnswerError(slot, REPLY_STOPPING, OUTCOME_NOT_SENT, now);

@@ -55,19 +55,9 @@ int LineSocket(void)
     return WorkerSock;
 }
 
-long LineRate(void)
-{
-    return Rate;
-}
-
 long long LineFrames(void)
 {
     return FramesSent;
-}
-
-void LineCountFrames(int count)
-{
-    FramesSent += count;
 }
 
 int LineTakeSeq(void)

@@ -4,7 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
-static const char FieldSeparator = 0x1C;
+static const char FIELD_SEPARATOR = 0x1C;
 
 // The client takes any receive holding "DC2" or "DC4" for an interim reply
 // and waits on, so a final reply must never hold them: an answer field such
@@ -13,9 +13,11 @@ static const char FieldSeparator = 0x1C;
 // is sent in lower case; hexadecimal readers take "0Dc4" as well.
 static void MaskInterimMarks(char *text, int length)
 {
-    for (int i = 0; i + 2 < length; i++)
-        if (text[i] == 'D' && text[i + 1] == 'C' && (text[i + 2] == '2' || text[i + 2] == '4'))
+    for (int i = 0; i + 2 < length; i++) {
+        if (text[i] == 'D' && text[i + 1] == 'C' && (text[i + 2] == '2' || text[i + 2] == '4')) {
             text[i + 1] = 'c';
+        }
+    }
 }
 
 // Formats what fits and keeps the length within the buffer and the one-send
@@ -23,12 +25,15 @@ static void MaskInterimMarks(char *text, int length)
 static int Finish(char *out, size_t size, int written)
 {
     int limit = (int)size - 1;
-    if (limit > FISCALD_REPLY_MAX)
+    if (limit > FISCALD_REPLY_MAX) {
         limit = FISCALD_REPLY_MAX;
-    if (written < 0)
+    }
+    if (written < 0) {
         written = 0;
-    if (written > limit)
+    }
+    if (written > limit) {
         written = limit;
+    }
     out[written] = '\0';
     MaskInterimMarks(out, written);
     return written;
@@ -38,22 +43,25 @@ int ReplyAnswer(char *out, size_t size, unsigned short status1, unsigned short s
                 const char *fields)
 {
     int written;
-    if (size == 0)
+    if (size == 0) {
         return 0;
-    if (fields != NULL && fields[0] != '\0')
-        written = snprintf(out, size, "%04X%c%04X%c%s", status1, FieldSeparator, status2,
-                           FieldSeparator, fields);
-    else
-        written = snprintf(out, size, "%04X%c%04X", status1, FieldSeparator, status2);
+    }
+    if (fields != nullptr && fields[0] != '\0') {
+        written = snprintf(out, size, "%04X%c%04X%c%s", status1, FIELD_SEPARATOR, status2,
+                           FIELD_SEPARATOR, fields);
+    } else {
+        written = snprintf(out, size, "%04X%c%04X", status1, FIELD_SEPARATOR, status2);
+    }
     return Finish(out, size, written);
 }
 
 int ReplyError(char *out, size_t size, const char *reason, const char *outcome)
 {
-    if (size == 0)
+    if (size == 0) {
         return 0;
-    return Finish(out, size, snprintf(out, size, "ERR%c%s%c%s", FieldSeparator, reason,
-                                      FieldSeparator, outcome));
+    }
+    return Finish(out, size, snprintf(out, size, "ERR%c%s%c%s", FIELD_SEPARATOR, reason,
+                                      FIELD_SEPARATOR, outcome));
 }
 
 const char *ReplyInterim(int kind)
@@ -64,16 +72,18 @@ const char *ReplyInterim(int kind)
 void ReplyPrintable(const char *bytes, size_t length, char *out, size_t size)
 {
     size_t used = 0;
-    if (size == 0)
+    if (size == 0) {
         return;
+    }
     for (size_t i = 0; i < length && used + 1 < size; i++) {
         unsigned char byte = (unsigned char)bytes[i];
-        if (byte == (unsigned char)FieldSeparator)
+        if (byte == (unsigned char)FIELD_SEPARATOR) {
             out[used++] = '|';
-        else if (byte < 0x20 || byte == 0x7F)
+        } else if (byte < 0x20 || byte == 0x7F) {
             out[used++] = '.';
-        else
+        } else {
             out[used++] = (char)byte;
+        }
     }
     out[used] = '\0';
 }

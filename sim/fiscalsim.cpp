@@ -72,7 +72,7 @@ int fiscalsim_open(long baud, int busy_ms, const char *link)
     SimCommandsReset();
     ResponderReset();
     StopRequested = 0;
-    int result = LineOpen(link);
+    int result = SimLineOpen(link);
     if (result != 0) {
         int saved = errno;
         CloseWakePipe();
@@ -83,12 +83,12 @@ int fiscalsim_open(long baud, int busy_ms, const char *link)
 
 const char *fiscalsim_port_name(void)
 {
-    return LinePortName();
+    return SimLinePortName();
 }
 
 void fiscalsim_close(void)
 {
-    LineClose();
+    SimLineClose();
     ResponderLineLost();
     ControlFifoRemove();
     JournalClose();
@@ -98,9 +98,9 @@ void fiscalsim_close(void)
 // With the lock held, on the loop's thread or while no loop runs.
 static int PerformRequest(int request)
 {
-    LineUnplug();
+    SimLineUnplug();
     ResponderLineLost();
-    return request == REQUEST_COME_BACK ? LinePlugIn() : 0;
+    return request == REQUEST_COME_BACK ? SimLinePlugIn() : 0;
 }
 
 static int RequestAndWait(int request)
@@ -188,7 +188,7 @@ static struct timespec PollTimeout(long long now_us)
 {
     long long next = now_us + IDLE_POLL_US;
     next = Earlier(next, ResponderNextUs());
-    next = Earlier(next, LineNextUs());
+    next = Earlier(next, SimLineNextUs());
     long long wait = next <= now_us ? 0 : next - now_us;
     struct timespec timeout;
     timeout.tv_sec = (time_t)(wait / 1000000);
@@ -200,10 +200,10 @@ static struct timespec PollTimeout(long long now_us)
 static void ServeLine(const SimSettings *settings, long long now_us)
 {
     unsigned char arrived[WIRE_QUEUE_SIZE];
-    int count = LineTakeArrived(arrived, (int)sizeof arrived, settings->wire, now_us);
+    int count = SimLineTakeArrived(arrived, (int)sizeof arrived, settings->wire, now_us);
     ResponderTake(arrived, count, settings, now_us);
     ResponderRunTimers(settings, now_us);
-    LineFlush(settings->wire, now_us);
+    SimLineFlush(settings->wire, now_us);
 }
 
 int fiscalsim_run(void)
@@ -216,7 +216,7 @@ int fiscalsim_run(void)
         struct pollfd watched[3];
         watched[0].fd = WakePipe[0];
         watched[1].fd = ControlFifoFd();   // negative when there is none: poll skips it
-        watched[2].fd = LineFd();          // negative while vanished or full
+        watched[2].fd = SimLineFd();          // negative while vanished or full
         for (struct pollfd &entry : watched) {
             entry.events = POLLIN;
             entry.revents = 0;
@@ -237,7 +237,7 @@ int fiscalsim_run(void)
         ControlsSettings(&settings);
         long long now = MonotonicUs();
         if (ready > 0 && (watched[2].revents & POLLIN)) {
-            LineReadIn(settings.baud, now);
+            SimLineReadIn(settings.baud, now);
         }
         ServeLine(&settings, now);
     }

@@ -18,7 +18,7 @@ static char LinkPath[FISCALSIM_PATH_MAX];
 static WireQueue Outgoing;
 static WireQueue Incoming;
 
-static const struct { long baud; unsigned int code; } Speeds[] = {
+static const struct { long baud; unsigned int code; } SPEEDS[] = {
     {50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200},
     {300, B300}, {600, B600}, {1200, B1200}, {1800, B1800}, {2400, B2400},
     {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
@@ -27,7 +27,7 @@ static const struct { long baud; unsigned int code; } Speeds[] = {
 
 unsigned int fiscalsim_speed_code(long baud)
 {
-    for (const auto &row : Speeds) {
+    for (const auto &row : SPEEDS) {
         if (row.baud == baud) {
             return row.code;
         }
@@ -48,7 +48,7 @@ static void UpdateLink(void)
     }
 }
 
-int LinePlugIn(void)
+int SimLinePlugIn(void)
 {
     // Close-on-exec: a program started from a process that hosts the
     // simulator must not keep the pty alive after the simulator vanishes.
@@ -64,20 +64,20 @@ int LinePlugIn(void)
     return 0;
 }
 
-int LineOpen(const char *link)
+int SimLineOpen(const char *link)
 {
     if (link != nullptr && strlen(link) >= sizeof LinkPath) {
         errno = EINVAL;
         return -1;
     }
     snprintf(LinkPath, sizeof LinkPath, "%s", link != nullptr ? link : "");
-    return LinePlugIn();
+    return SimLinePlugIn();
 }
 
 // What was on its way either way is lost with the line. The link goes too,
 // as a by-id link does when its adapter is pulled: a host must not reach
 // whatever pty takes the freed name meanwhile.
-void LineUnplug(void)
+void SimLineUnplug(void)
 {
     if (LinkPath[0] != '\0') {
         unlink(LinkPath);
@@ -87,23 +87,23 @@ void LineUnplug(void)
     WireQueueInit(&Incoming);
 }
 
-void LineClose(void)
+void SimLineClose(void)
 {
-    LineUnplug();
+    SimLineUnplug();
     if (LinkPath[0] != '\0') {
         unlink(LinkPath);
     }
     LinkPath[0] = '\0';
 }
 
-const char *LinePortName(void)
+const char *SimLinePortName(void)
 {
     return Pty.port_name;
 }
 
 // While the incoming queue is full the rest waits in the pty until the wire
 // has carried what came before.
-int LineFd(void)
+int SimLineFd(void)
 {
     return WireQueueSpace(&Incoming) > 0 ? Pty.master : -1;
 }
@@ -111,7 +111,7 @@ int LineFd(void)
 // The line's speed as the host last set it, read through the slave the
 // simulator holds. A pty carries bytes at any speed; this is where a wrong
 // rate is made to matter.
-int LineAtRate(long baud)
+int SimLineAtRate(long baud)
 {
     struct termios line;
     if (Pty.slave < 0 || tcgetattr(Pty.slave, &line) != 0) {
@@ -120,7 +120,7 @@ int LineAtRate(long baud)
     return cfgetospeed(&line) == fiscalsim_speed_code(baud);
 }
 
-void LineReadIn(long baud, long long now_us)
+void SimLineReadIn(long baud, long long now_us)
 {
     unsigned char chunk[256];
     int room = WireQueueSpace(&Incoming);
@@ -133,7 +133,7 @@ void LineReadIn(long baud, long long now_us)
     }
 }
 
-int LineTakeArrived(unsigned char *out, int size, int wire, long long now_us)
+int SimLineTakeArrived(unsigned char *out, int size, int wire, long long now_us)
 {
     return wire ? WireQueueTake(&Incoming, out, size, now_us)
                 : WireQueueTakeAll(&Incoming, out, size);
@@ -141,7 +141,7 @@ int LineTakeArrived(unsigned char *out, int size, int wire, long long now_us)
 
 // The master is non-blocking: what a full line cannot take is lost, as on a
 // wire nobody reads.
-void LineFlush(int wire, long long now_us)
+void SimLineFlush(int wire, long long now_us)
 {
     unsigned char batch[WIRE_QUEUE_SIZE];
     int count = wire ? WireQueueTake(&Outgoing, batch, (int)sizeof batch, now_us)
@@ -150,16 +150,16 @@ void LineFlush(int wire, long long now_us)
     }
 }
 
-void LineSend(const char *bytes, int len, long baud, int wire, long long now_us)
+void SimLineSend(const char *bytes, int len, long baud, int wire, long long now_us)
 {
     if (Pty.master < 0) {
         return;
     }
     WireQueueAdd(&Outgoing, (const unsigned char *)bytes, len, baud, now_us);
-    LineFlush(wire, now_us);
+    SimLineFlush(wire, now_us);
 }
 
-long long LineNextUs(void)
+long long SimLineNextUs(void)
 {
     long long outgoing = WireQueueNextUs(&Outgoing);
     long long incoming = WireQueueNextUs(&Incoming);

@@ -3,18 +3,18 @@
  * slave it keeps open itself, the link to the device, and the wire's pacing
  * (simwire.h). Bytes go in and out only here.
  *
- *   LineOpen(link)           a first pty; link: NULL or a path kept pointing to it
- *   LineUnplug()             close the pty as an unplugged device does
- *   LinePlugIn()             a new pty (the name may change); 0 or -1 (errno)
- *   LineClose()              close the pty and remove the link
- *   LinePortName()           "pts/N", as start_comm takes it
- *   LineFd()                 descriptor to poll for input; -1 unplugged or full
- *   LineAtRate(baud)         1 when the host's speed on the line is baud
- *   LineReadIn(baud, now)    take in what the host wrote
- *   LineTakeArrived(out, size, wire, now)  bytes through the wire by now
- *   LineSend(bytes, len, baud, wire, now)  queue bytes and send what is due
- *   LineFlush(wire, now)     send what is due
- *   LineNextUs()             when the next byte is due either way; -1 if none
+ *   SimLineOpen(link)           a first pty; link: NULL or a path kept pointing to it
+ *   SimLineUnplug()             close the pty as an unplugged device does
+ *   SimLinePlugIn()             a new pty (the name may change); 0 or -1 (errno)
+ *   SimLineClose()              close the pty and remove the link
+ *   SimLinePortName()           "pts/N", as start_comm takes it
+ *   SimLineFd()                 descriptor to poll for input; -1 unplugged or full
+ *   SimLineAtRate(baud)         1 when the host's speed on the line is baud
+ *   SimLineReadIn(baud, now)    take in what the host wrote
+ *   SimLineTakeArrived(out, size, wire, now)  bytes through the wire by now
+ *   SimLineSend(bytes, len, baud, wire, now)  queue bytes and send what is due
+ *   SimLineFlush(wire, now)     send what is due
+ *   SimLineNextUs()             when the next byte is due either way; -1 if none
  *
  * Times are MonotonicUs() microseconds.
  */
@@ -25,18 +25,18 @@
 extern "C" {
 #endif
 
-int LineOpen(const char *link);
-void LineUnplug(void);
-int LinePlugIn(void);
-void LineClose(void);
-const char *LinePortName(void);
-int LineFd(void);
-int LineAtRate(long baud);
-void LineReadIn(long baud, long long now_us);
-int LineTakeArrived(unsigned char *out, int size, int wire, long long now_us);
-void LineSend(const char *bytes, int len, long baud, int wire, long long now_us);
-void LineFlush(int wire, long long now_us);
-long long LineNextUs(void);
+int SimLineOpen(const char *link);
+void SimLineUnplug(void);
+int SimLinePlugIn(void);
+void SimLineClose(void);
+const char *SimLinePortName(void);
+int SimLineFd(void);
+int SimLineAtRate(long baud);
+void SimLineReadIn(long baud, long long now_us);
+int SimLineTakeArrived(unsigned char *out, int size, int wire, long long now_us);
+void SimLineSend(const char *bytes, int len, long baud, int wire, long long now_us);
+void SimLineFlush(int wire, long long now_us);
+long long SimLineNextUs(void);
 
 #ifdef __cplusplus
 }

@@ -23,7 +23,6 @@ static long long SendAt;
 static long long KeepAliveUntil;
 static long long NextKeepAlive;
 static int KeepAliveKind;
-static SimReply Reply;
 
 void ResponderReset(void)
 {
@@ -39,7 +38,7 @@ void ResponderLineLost(void)
 
 static void Send(const char *bytes, int len, const SimSettings *settings, long long now_us)
 {
-    LineSend(bytes, len, settings->baud, settings->wire, now_us);
+    SimLineSend(bytes, len, settings->baud, settings->wire, now_us);
 }
 
 static void SendAnswer(const SimSettings *settings, long long now_us)
@@ -56,35 +55,36 @@ static void SendAnswer(const SimSettings *settings, long long now_us)
 }
 
 // A new command: run it, and keep its answer for a repeat of the frame.
-static int RunCommand(const SimSettings *settings)
+static int RunCommand(const FrameReader *frame, const SimSettings *settings)
 {
-    SimExecute(Reader.body, Reader.body_len, settings->busy_ms, &Reply);
-    JournalRecord(Reader.body, Reader.body_len);
+    SimReply reply;
+    SimExecute(frame->body, frame->body_len, settings->busy_ms, &reply);
+    JournalRecord(frame->body, frame->body_len);
     ControlsCountCommand();
-    if (FrameEncodeAnswer(Reader.seq, Reply.status1, Reply.status2, Reply.fields, LastAnswer,
+    if (FrameEncodeAnswer(frame->seq, reply.status1, reply.status2, reply.fields, LastAnswer,
                           (int)sizeof LastAnswer) < 0) {
-        FrameEncodeAnswer(Reader.seq, Reply.status1, Reply.status2, "", LastAnswer,
+        FrameEncodeAnswer(frame->seq, reply.status1, reply.status2, "", LastAnswer,
                           (int)sizeof LastAnswer);
     }
     HaveLast = 1;
-    LastSeq = Reader.seq;
-    LastBodyLen = Reader.body_len;
-    memcpy(LastBody, Reader.body, (size_t)Reader.body_len + 1);
-    KeepAliveKind = Reply.busy_kind;
-    return Reply.busy_ms;
+    LastSeq = frame->seq;
+    LastBodyLen = frame->body_len;
+    memcpy(LastBody, frame->body, (size_t)frame->body_len + 1);
+    KeepAliveKind = reply.busy_kind;
+    return reply.busy_ms;
 }
 
-static void OnFrame(const SimSettings *settings, long long now_us)
+static void OnFrame(const FrameReader *frame, const SimSettings *settings, long long now_us)
 {
     ControlsCountFrame();
     // Busy with the previous command, deaf at this speed, or told to drop it.
-    if (Pending || !LineAtRate(settings->baud) || ControlsTakeDrop()) {
+    if (Pending || !SimLineAtRate(settings->baud) || ControlsTakeDrop()) {
         return;
     }
     int late = ControlsTakeLate();
-    int repeated = HaveLast && Reader.seq == LastSeq && Reader.body_len == LastBodyLen &&
-                   memcmp(Reader.body, LastBody, (size_t)LastBodyLen) == 0;
-    int busy = repeated ? 0 : RunCommand(settings);
+    int repeated = HaveLast && frame->seq == LastSeq && frame->body_len == LastBodyLen &&
+                   memcmp(frame->body, LastBody, (size_t)LastBodyLen) == 0;
+    int busy = repeated ? 0 : RunCommand(frame, settings);
     Pending = 1;
     KeepAliveUntil = now_us + busy * US_PER_MS;
     NextKeepAlive = now_us + FISCALSIM_KEEPALIVE_MS * US_PER_MS;
@@ -97,8 +97,8 @@ void ResponderTake(const unsigned char *bytes, int count, const SimSettings *set
     for (int i = 0; i < count; i++) {
         int pushed = FrameReaderPush(&Reader, bytes[i]);
         if (pushed == FRAME_DONE) {
-            OnFrame(settings, now_us);
-        } else if (pushed == FRAME_BAD && !Pending && LineAtRate(settings->baud)) {
+            OnFrame(&Reader, settings, now_us);
+        } else if (pushed == FRAME_BAD && !Pending && SimLineAtRate(settings->baud)) {
             char nak = (char)FRAME_NAK;
             Send(&nak, 1, settings, now_us);
         }
@@ -112,14 +112,14 @@ void ResponderRunTimers(const SimSettings *settings, long long now_us)
     }
     while (NextKeepAlive <= KeepAliveUntil && NextKeepAlive <= now_us) {
         char kind = (char)KeepAliveKind;
-        if (LineAtRate(settings->baud)) {
+        if (SimLineAtRate(settings->baud)) {
             Send(&kind, 1, settings, now_us);
         }
         NextKeepAlive += FISCALSIM_KEEPALIVE_MS * US_PER_MS;
     }
     if (now_us >= SendAt) {
         Pending = 0;
-        if (LineAtRate(settings->baud)) {
+        if (SimLineAtRate(settings->baud)) {
             SendAnswer(settings, now_us);
         }
     }

@@ -16,8 +16,9 @@
 
 static void PrintShown(const char *text)
 {
-    for (; *text != '\0'; text++)
+    for (; *text != '\0'; text++) {
         putchar(*text == 0x1C ? '|' : *text);
+    }
 }
 
 int main(int argc, char **argv)

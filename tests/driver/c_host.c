@@ -27,16 +27,16 @@ PortEntry PortControl[TTYWIRE_PORTS];
 
 /* ---- the scripted packet layer ---- */
 
-static int retries = 3;
-static int retries_seen_by_probe = -1;
-static speed_t answering_speed = 0;   /* 0: never answers */
-static int probes = 0;
-static char last_command[16];
+static int Retries = 3;
+static int RetriesSeenByProbe = -1;
+static speed_t AnsweringSpeed = 0;   /* 0: never answers */
+static int Probes = 0;
+static char LastCommand[16];
 
 int SetCommandRetries(int count)
 {
-    int previous = retries;
-    retries = count;
+    int previous = Retries;
+    Retries = count;
     return previous;
 }
 
@@ -44,16 +44,18 @@ int MandaPaqueteFiscal(int port, const char *command, unsigned short *status1,
                        unsigned short *status2, char *answer)
 {
     struct termios line;
-    probes++;
-    retries_seen_by_probe = retries;
-    snprintf(last_command, sizeof(last_command), "%s", command);
+    Probes++;
+    RetriesSeenByProbe = Retries;
+    snprintf(LastCommand, sizeof(LastCommand), "%s", command);
     *status1 = 0;
     *status2 = 0;
     answer[0] = '\0';
-    if (answering_speed == 0 || port < 0 || port >= TTYWIRE_PORTS || !PortControl[port].in_use)
+    if (AnsweringSpeed == 0 || port < 0 || port >= TTYWIRE_PORTS || !PortControl[port].in_use) {
         return -1;
-    if (tcgetattr(PortControl[port].fd, &line) != 0 || cfgetospeed(&line) != answering_speed)
+    }
+    if (tcgetattr(PortControl[port].fd, &line) != 0 || cfgetospeed(&line) != AnsweringSpeed) {
         return -1;
+    }
     snprintf(answer, 500, "%s", "0080\0340600");
     *status1 = (unsigned short)hexquad("0080");
     *status2 = (unsigned short)hexquad("0600");
@@ -63,36 +65,37 @@ int MandaPaqueteFiscal(int port, const char *command, unsigned short *status1,
 /* ---- trace capture ---- */
 
 #define MAX_TRACES 16
-static char traces[MAX_TRACES][256];
-static int trace_count = 0;
+static char Traces[MAX_TRACES][256];
+static int TraceCount = 0;
 
 static void CaptureTrace(const char *format, va_list args)
 {
-    if (trace_count < MAX_TRACES)
-        vsnprintf(traces[trace_count], sizeof(traces[0]), format, args);
-    trace_count++;
+    if (TraceCount < MAX_TRACES) {
+        vsnprintf(Traces[TraceCount], sizeof(Traces[0]), format, args);
+    }
+    TraceCount++;
 }
 
 /* ---- checks ---- */
 
-static int failures = 0;
+static int Failures = 0;
 
 static void Check(int condition, const char *what, const char *context)
 {
     if (!condition) {
         printf("FAIL [%s]: %s\n", context, what);
-        failures++;
+        Failures++;
     }
 }
 
 static void CheckTraces(const char *const *expected, int count, const char *context)
 {
     char what[600];
-    Check(trace_count == count, "number of traces", context);
-    for (int i = 0; i < count && i < trace_count && i < MAX_TRACES; i++) {
-        snprintf(what, sizeof(what), "trace %d is \"%s\", expected \"%s\"", i, traces[i],
+    Check(TraceCount == count, "number of traces", context);
+    for (int i = 0; i < count && i < TraceCount && i < MAX_TRACES; i++) {
+        snprintf(what, sizeof(what), "trace %d is \"%s\", expected \"%s\"", i, Traces[i],
                  expected[i]);
-        Check(strcmp(traces[i], expected[i]) == 0, what, context);
+        Check(strcmp(Traces[i], expected[i]) == 0, what, context);
     }
 }
 
@@ -111,12 +114,12 @@ static int OpenPty(char *port_name, size_t size)
 
 static void ResetScript(speed_t speed)
 {
-    retries = 3;
-    retries_seen_by_probe = -1;
-    answering_speed = speed;
-    probes = 0;
-    last_command[0] = '\0';
-    trace_count = 0;
+    Retries = 3;
+    RetriesSeenByProbe = -1;
+    AnsweringSpeed = speed;
+    Probes = 0;
+    LastCommand[0] = '\0';
+    TraceCount = 0;
 }
 
 static speed_t LineSpeed(int fd)
@@ -143,10 +146,10 @@ static void FoundAtEachRate(void)
         int result = SearchPrn(slot, &found);
         Check(result == 0, "SearchPrn returns 0", context);
         Check(found == BaudTbl[row].baud, "*found is the answering rate", context);
-        Check(probes == row + 1, "one probe per rate tried, stopping at the answer", context);
-        Check(strcmp(last_command, "*") == 0, "probe text is \"*\"", context);
-        Check(retries_seen_by_probe == 1, "retry count is 1 while probing", context);
-        Check(retries == 3, "retry count given back", context);
+        Check(Probes == row + 1, "one probe per rate tried, stopping at the answer", context);
+        Check(strcmp(LastCommand, "*") == 0, "probe text is \"*\"", context);
+        Check(RetriesSeenByProbe == 1, "retry count is 1 while probing", context);
+        Check(Retries == 3, "retry count given back", context);
         Check(LineSpeed(PortControl[slot].fd) == BaudTbl[row].speed, "line left at the rate found",
               context);
 
@@ -187,10 +190,10 @@ static void NotFound(void)
     ResetScript(0);
     Check(SearchPrn(slot, &found) == -1, "SearchPrn returns -1", context);
     Check(found == -7, "*found unchanged", context);
-    Check(probes == TTYWIRE_RATES, "six probes", context);
-    Check(strcmp(last_command, "*") == 0, "probe text is \"*\"", context);
-    Check(retries_seen_by_probe == 1, "retry count is 1 while probing", context);
-    Check(retries == 3, "retry count given back", context);
+    Check(Probes == TTYWIRE_RATES, "six probes", context);
+    Check(strcmp(LastCommand, "*") == 0, "probe text is \"*\"", context);
+    Check(RetriesSeenByProbe == 1, "retry count is 1 while probing", context);
+    Check(Retries == 3, "retry count given back", context);
     Check(LineSpeed(PortControl[slot].fd) == B38400, "line left at 38400, the last rate tried",
           context);
     CheckTraces(NotFoundTraces, 8, context);
@@ -207,9 +210,9 @@ static void SlotNotTakenStillProbesSixTimes(void)
     ResetScript(B9600);
     Check(SetBaudRate(4, 9600) == -2, "SetBaudRate on a free slot gives -2", context);
     Check(SearchPrn(4, &found) == -1, "SearchPrn returns -1", context);
-    Check(probes == TTYWIRE_RATES, "six probes through the packet layer", context);
+    Check(Probes == TTYWIRE_RATES, "six probes through the packet layer", context);
     Check(found == -7, "*found unchanged", context);
-    Check(retries == 3, "retry count given back", context);
+    Check(Retries == 3, "retry count given back", context);
     CheckTraces(NotFoundTraces, 8, context);
 }
 
@@ -247,6 +250,6 @@ int main(void)
 
     Check(SetTracelet(previous) == CaptureTrace, "SetTracelet hands back the host's function",
           "tracelet");
-    printf("%s: %d failed check(s)\n", failures == 0 ? "PASS" : "FAIL", failures);
-    return failures == 0 ? 0 : 1;
+    printf("%s: %d failed check(s)\n", Failures == 0 ? "PASS" : "FAIL", Failures);
+    return Failures == 0 ? 0 : 1;
 }

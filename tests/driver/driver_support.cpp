@@ -22,12 +22,12 @@
 
 PortEntry PortControl[TTYWIRE_PORTS];
 
-static int command_retries = 3;
+static int CommandRetries = 3;
 
 extern "C" int SetCommandRetries(int count)
 {
-    int previous = command_retries;
-    command_retries = count;
+    int previous = CommandRetries;
+    CommandRetries = count;
     return previous;
 }
 
@@ -43,8 +43,9 @@ extern "C" int MandaPaqueteFiscal(int, const char *, unsigned short *, unsigned 
 Pty OpenPty()
 {
     PtyPair pair;
-    if (PtyPairOpen(0, &pair) != 0)
+    if (PtyPairOpen(0, &pair) != 0) {
         throw std::runtime_error("cannot open a pseudo-terminal");
+    }
     Pty pty;
     pty.master = pair.master;
     pty.slave_path = pair.slave_path;
@@ -54,8 +55,9 @@ Pty OpenPty()
 
 void ClosePty(Pty &pty)
 {
-    if (pty.master >= 0)
+    if (pty.master >= 0) {
         close(pty.master);
+    }
     pty.master = -1;
 }
 
@@ -67,44 +69,44 @@ bool WaitReadable(int fd)
 
 // ---- traces ----
 
-static std::vector<std::string> traces;
-static TraceFunction replaced = nullptr;
+static std::vector<std::string> Traces;
+static TraceFunction Replaced = nullptr;
 
 static void RecordTrace(const char *format, va_list args)
 {
     char text[1024];
     vsnprintf(text, sizeof(text), format, args);
-    traces.push_back(text);
+    Traces.push_back(text);
 }
 
 void StartRecordingTraces()
 {
-    traces.clear();
-    replaced = SetTracelet(RecordTrace);
+    Traces.clear();
+    Replaced = SetTracelet(RecordTrace);
 }
 
 void StopRecordingTraces()
 {
-    SetTracelet(replaced);
+    SetTracelet(Replaced);
 }
 
 const std::vector<std::string> &RecordedTraces()
 {
-    return traces;
+    return Traces;
 }
 
 // ---- console ----
 
-static int saved_stdout = -1;
-static std::string capture_path;
+static int SavedStdout = -1;
+static std::string CapturePath;
 
 void BeginStdoutCapture()
 {
     char path[] = "/tmp/driver-stdout.XXXXXX";
     int fd = mkstemp(path);
-    capture_path = path;
+    CapturePath = path;
     fflush(stdout);
-    saved_stdout = dup(1);
+    SavedStdout = dup(1);
     dup2(fd, 1);
     close(fd);
 }
@@ -112,10 +114,10 @@ void BeginStdoutCapture()
 std::string EndStdoutCapture()
 {
     fflush(stdout);
-    dup2(saved_stdout, 1);
-    close(saved_stdout);
-    std::string printed = ReadFile(capture_path);
-    unlink(capture_path.c_str());
+    dup2(SavedStdout, 1);
+    close(SavedStdout);
+    std::string printed = ReadFile(CapturePath);
+    unlink(CapturePath.c_str());
     return printed;
 }
 
@@ -151,25 +153,29 @@ bool FileExists(const std::string &path)
 std::string MakeTempDir()
 {
     char path[] = "/tmp/driver-test.XXXXXX";
-    if (mkdtemp(path) == nullptr)
+    if (mkdtemp(path) == nullptr) {
         throw std::runtime_error("mkdtemp");
+    }
     return path;
 }
 
 void RemoveTree(const std::string &path)
 {
     std::string command = "rm -rf '" + path + "'";
-    if (system(command.c_str()) != 0)
+    if (system(command.c_str()) != 0) {
         fprintf(stderr, "could not remove %s\n", path.c_str());
+    }
 }
 
 int OpenDescriptorCount()
 {
     int count = 0;
     DIR *dir = opendir("/proc/self/fd");
-    while (dir != nullptr && readdir(dir) != nullptr)
+    while (dir != nullptr && readdir(dir) != nullptr) {
         count++;
-    if (dir != nullptr)
+    }
+    if (dir != nullptr) {
         closedir(dir);
+    }
     return count;
 }

@@ -175,8 +175,9 @@ TEST_F(TraceChannel, TraceFileOnAFullDiskLosesTheLineButNotTheConsoleCopy)
 TEST_F(TraceChannel, EmptyPathMeansEtcFiscalLog)
 {
     const std::string etc_log = "/etc/fiscal.log";
-    if (access("/etc", W_OK) != 0)
+    if (access("/etc", W_OK) != 0) {
         GTEST_SKIP() << "/etc is not writable here";
+    }
     struct stat saved_info;
     bool existed = stat(etc_log.c_str(), &saved_info) == 0;
     std::string saved = existed ? ReadFile(etc_log) : "";
@@ -191,8 +192,9 @@ TEST_F(TraceChannel, EmptyPathMeansEtcFiscalLog)
     if (existed) {
         WriteFile(etc_log, saved);
         chmod(etc_log.c_str(), saved_info.st_mode & 07777);
-    } else
+    } else {
         unlink(etc_log.c_str());
+    }
     ASSERT_GE(content.size(), marker.size() + 2);
     EXPECT_EQ(content.substr(content.size() - marker.size() - 2), marker + "\r\n");
     EXPECT_FALSE(FileExists(log));
@@ -233,30 +235,30 @@ TEST_F(TraceChannel, LongMessageIsCutNotOverflowed)
     EXPECT_EQ(printed, kept + "\r\n");
 }
 
-std::vector<std::string> host_messages;
+std::vector<std::string> HostMessages;
 
 void HostTrace(const char *format, va_list args)
 {
     char text[300];
     vsnprintf(text, sizeof(text), format, args);
-    host_messages.push_back(text);
+    HostMessages.push_back(text);
 }
 
 TEST_F(TraceChannel, SetTraceletSwapsTheFunctionAndHandsBackThePrevious)
 {
     set_debug_options(1, 1, log.c_str());
-    host_messages.clear();
+    HostMessages.clear();
     TraceFunction previous = SetTracelet(HostTrace);
     EXPECT_EQ(previous, FISCAL_debug);
     std::string printed = CaptureStdout([] { Tracelet("Probando a %ld bauds", 2400L); });
     EXPECT_EQ(printed, "") << "the default function no longer runs";
     EXPECT_FALSE(FileExists(log));
-    EXPECT_EQ(host_messages, std::vector<std::string>{"Probando a 2400 bauds"});
+    EXPECT_EQ(HostMessages, std::vector<std::string>{"Probando a 2400 bauds"});
 
     EXPECT_EQ(SetTracelet(previous), HostTrace);
     printed = CaptureStdout([] { Tracelet("back"); });
     EXPECT_EQ(printed, "back\r\n");
-    EXPECT_EQ(host_messages.size(), 1u);
+    EXPECT_EQ(HostMessages.size(), 1u);
 }
 
 }  // namespace

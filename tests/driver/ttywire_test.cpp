@@ -38,11 +38,14 @@ protected:
     void TearDown() override
     {
         StopRecordingTraces();
-        for (PortEntry &entry : PortControl)
-            if (entry.in_use)
+        for (PortEntry &entry : PortControl) {
+            if (entry.in_use) {
                 end_comm(&entry);
-        for (Pty &pty : ptys)
+            }
+        }
+        for (Pty &pty : ptys) {
             ClosePty(pty);
+        }
         RemoveTree(dir);
     }
 
@@ -89,8 +92,9 @@ TEST_F(TtyWire, SlotsAreTakenLowestFirstWithDevicePathAndLinkByte)
 
 TEST_F(TtyWire, EleventhPortIsRefusedAndTableUnchanged)
 {
-    for (int i = 0; i < TTYWIRE_PORTS; i++)
+    for (int i = 0; i < TTYWIRE_PORTS; i++) {
         ASSERT_EQ(OpenPort(), i);
+    }
     std::vector<char> before(sizeof(PortControl));
     memcpy(before.data(), PortControl, sizeof(PortControl));
     Pty extra = OpenPty();
@@ -242,8 +246,9 @@ TEST_F(TtyWire, ADeviceVanishingAmidAStreamOfWritesFailsTheNextWriteAndTracesIt)
         size_t taken = 0;
         while (taken < 2000 && WaitReadable(master)) {
             ssize_t got = read(master, sink, sizeof sink);
-            if (got <= 0)
+            if (got <= 0) {
                 break;
+            }
             taken += (size_t)got;
         }
         close(master);
@@ -253,8 +258,9 @@ TEST_F(TtyWire, ADeviceVanishingAmidAStreamOfWritesFailsTheNextWriteAndTracesIt)
     for (int i = 0; i < 100000 && result == 0; i++) {
         result = SendCommand(&PortControl[slot], frame.c_str());
         sent += result == 0;
-        if (result == 0)
+        if (result == 0) {
             usleep(1000);
+        }
     }
     device.join();
     LastPty().master = -1;
@@ -330,12 +336,15 @@ TEST_F(TtyWire, DoTimeoutWaitsOnADescriptorPastTheSelectLimit)
     struct rlimit saved;
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
     struct rlimit raised = saved;
-    if (raised.rlim_cur < 2048)
+    if (raised.rlim_cur < 2048) {
         raised.rlim_cur = 2048;
-    if (raised.rlim_max < raised.rlim_cur)
+    }
+    if (raised.rlim_max < raised.rlim_cur) {
         raised.rlim_max = raised.rlim_cur;
-    if (setrlimit(RLIMIT_NOFILE, &raised) != 0)
+    }
+    if (setrlimit(RLIMIT_NOFILE, &raised) != 0) {
         GTEST_SKIP() << "cannot raise the descriptor limit past 1024";
+    }
 
     int slot = OpenPort();
     const int high = 1500;
@@ -442,18 +451,18 @@ private:
     std::string path_;
 };
 
-static std::string slot_report;  // where the dying child writes slot 0's state
+static std::string SlotReport;  // where the dying child writes slot 0's state
 
 static void ReportSlotZero()
 {
-    WriteFile(slot_report, std::to_string(PortControl[0].in_use));
+    WriteFile(SlotReport, std::to_string(PortControl[0].in_use));
 }
 
 TEST_F(TtyWireDeathTest, MissingDeviceIsReportedWithErrnoAndEndsTheProcess)
 {
     const char *name = FileExists("/dev/ttyS9") ? "fiscalkit-absent-port" : "ttyS9";
     StdoutOfChild out(dir);
-    slot_report = dir + "/slot";
+    SlotReport = dir + "/slot";
     EXPECT_EXIT(
         {
             SendStdoutTo(out.path());
@@ -462,7 +471,7 @@ TEST_F(TtyWireDeathTest, MissingDeviceIsReportedWithErrnoAndEndsTheProcess)
         },
         ::testing::ExitedWithCode(1), "");
     EXPECT_EQ(out.text(), "Error Abriendo /dev/" + std::string(name) + ", errno 2\r\n");
-    EXPECT_EQ(ReadFile(slot_report), "0") << "the slot is free again";
+    EXPECT_EQ(ReadFile(SlotReport), "0") << "the slot is free again";
 }
 
 TEST_F(TtyWireDeathTest, PortNameOverFortyFourCharactersIsRefusedNotCut)
@@ -475,7 +484,7 @@ TEST_F(TtyWireDeathTest, PortNameOverFortyFourCharactersIsRefusedNotCut)
     WriteFile("/dev/" + fits, "");
     const std::string too_long = fits + "X";
     StdoutOfChild out(dir);
-    slot_report = dir + "/slot";
+    SlotReport = dir + "/slot";
     EXPECT_EXIT(
         {
             SendStdoutTo(out.path());
@@ -484,7 +493,7 @@ TEST_F(TtyWireDeathTest, PortNameOverFortyFourCharactersIsRefusedNotCut)
         },
         ::testing::ExitedWithCode(1), "");
     std::string refused = out.text();
-    std::string slot_state = ReadFile(slot_report);
+    std::string slot_state = ReadFile(SlotReport);
 
     // 44 characters fit: that name is opened (and, being no terminal, fails
     // its set-up instead).

@@ -13,8 +13,7 @@
 // (slow ones, subtotals) load the line but are not told apart.
 //
 // Usage: chaos [--seconds N] [--seed N] [--tills N] [--quiet]
-#include "runprogram.h"
-#include "pipedchild.h"
+#include "childprocess.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -72,9 +71,11 @@ struct World {
 
 std::string Shown(std::string text)
 {
-    for (char &c : text)
-        if (c == '\x1c')
+    for (char &c : text) {
+        if (c == '\x1c') {
             c = '|';
+        }
+    }
     return text;
 }
 
@@ -92,10 +93,11 @@ void Tell(World *world, const std::string &command, Told told)
 void Count(World *world, const std::string &what, long *counter = nullptr)
 {
     std::lock_guard<std::mutex> guard(world->lock);
-    if (counter != nullptr)
+    if (counter != nullptr) {
         (*counter)++;
-    else
+    } else {
         world->faults[what]++;
+    }
 }
 
 int Connect(int port)
@@ -116,19 +118,23 @@ int Connect(int port)
 // closed the connection or said nothing for limit_ms.
 std::string Ask(int fd, const std::string &command, int limit_ms = 20000)
 {
-    if (send(fd, command.data(), command.size(), MSG_NOSIGNAL) != (ssize_t)command.size())
+    if (send(fd, command.data(), command.size(), MSG_NOSIGNAL) != (ssize_t)command.size()) {
         return "";
+    }
     char buffer[512];
     for (;;) {
         pollfd wanted{fd, POLLIN, 0};
-        if (poll(&wanted, 1, limit_ms) <= 0)
+        if (poll(&wanted, 1, limit_ms) <= 0) {
             return "";
+        }
         ssize_t got = recv(fd, buffer, sizeof buffer - 1, 0);
-        if (got <= 0)
+        if (got <= 0) {
             return "";
+        }
         std::string reply(buffer, (size_t)got);
-        if (reply.find("DC2") == std::string::npos && reply.find("DC4") == std::string::npos)
+        if (reply.find("DC2") == std::string::npos && reply.find("DC4") == std::string::npos) {
             return reply;
+        }
     }
 }
 
@@ -142,8 +148,9 @@ bool IsAnswer(const std::string &reply)
 void SellWithResends(World *world, int items, std::mt19937 *random)
 {
     int fd = Connect(world->port);
-    if (fd < 0)
+    if (fd < 0) {
         return;
+    }
     for (int i = 0; i < items && world->running; i++) {
         // Now and then a slow command (those are not told apart in the
         // journal: only the items are checked).
@@ -159,8 +166,9 @@ void SellWithResends(World *world, int items, std::mt19937 *random)
             }
             if (reply.find("DESCONOCIDO") != std::string::npos) {
                 told = Told::Unknown;
-                if (reply.find("NO VERIFICABLE") != std::string::npos)
+                if (reply.find("NO VERIFICABLE") != std::string::npos) {
                     break;
+                }
                 Count(world, "", &world->resends);
                 std::this_thread::sleep_for(50ms);
                 continue;
@@ -168,20 +176,24 @@ void SellWithResends(World *world, int items, std::mt19937 *random)
             if (reply.empty()) {
                 close(fd);   // the server let go of us: go on from a new connection
                 fd = Connect(world->port);
-                if (fd < 0)
+                if (fd < 0) {
                     break;
+                }
             }
             // Not sent: sending it again later is safe, unless an earlier
             // send of it may have run.
-            if (told != Told::Unknown)
+            if (told != Told::Unknown) {
                 told = Told::NotSent;
+            }
             std::this_thread::sleep_for(100ms);
         }
-        if (command[0] == 'B')
+        if (command[0] == 'B') {
             Tell(world, command, told);
+        }
     }
-    if (fd >= 0)
+    if (fd >= 0) {
         close(fd);
+    }
 }
 
 // A till running ruvado on a command file; every line gets its reply read
@@ -189,19 +201,21 @@ void SellWithResends(World *world, int items, std::mt19937 *random)
 void SellWithRuvado(World *world, int till, int items)
 {
     std::vector<std::string> commands;
-    for (int i = 0; i < items; i++)
+    for (int i = 0; i < items; i++) {
         commands.push_back(NewItem(world, "v"));
+    }
     commands.push_back("S" + FS + std::to_string(300 + till % 1000));
     commands.push_back("C");
     std::string file = world->dir + "/till" + std::to_string(till) + ".txt";
     std::string text;
-    for (const std::string &command : commands)
+    for (const std::string &command : commands) {
         text += command + "\n";
-    runprogram::WriteFile(file, text);
+    }
+    childprocess::WriteFile(file, text);
     std::string cwd = world->dir + "/till" + std::to_string(till);
     mkdir(cwd.c_str(), 0700);
-    runprogram::Result result =
-        runprogram::Run({RUVADO_PROGRAM, "-p", std::to_string(world->port), "-t", "127.0.0.1", file},
+    childprocess::Result result =
+        childprocess::Run({RUVADO_PROGRAM, "-p", std::to_string(world->port), "-t", "127.0.0.1", file},
                         cwd, 600000);
     Count(world, "", &world->ruvado_runs);
     if (result.status != 0) {
@@ -228,9 +242,11 @@ void SellWithRuvado(World *world, int till, int items)
     }
     // Items ruvado never got to (it ended early) count as unknown: sent or not.
     std::lock_guard<std::mutex> guard(world->lock);
-    for (const std::string &command : commands)
-        if (command[0] == 'B' && world->told.count(Shown(command)) == 0)
+    for (const std::string &command : commands) {
+        if (command[0] == 'B' && world->told.count(Shown(command)) == 0) {
             world->told[Shown(command)] = Told::Unknown;
+        }
+    }
 }
 
 // Whether the simulator has run a command: its journal line is written when
@@ -239,9 +255,10 @@ bool JournalShows(const std::string &journal, const std::string &command, int li
 {
     auto end = Clock::now() + std::chrono::milliseconds(limit_ms);
     do {
-        std::string text = "\n" + runprogram::ReadFile(journal);
-        if (text.find("\n" + Shown(command) + "\n") != std::string::npos)
+        std::string text = "\n" + childprocess::ReadFile(journal);
+        if (text.find("\n" + Shown(command) + "\n") != std::string::npos) {
             return true;
+        }
         std::this_thread::sleep_for(20ms);
     } while (Clock::now() < end);
     return false;
@@ -250,11 +267,13 @@ bool JournalShows(const std::string &journal, const std::string &command, int li
 void Control(World *world, const std::string &line)
 {
     int fd = open((world->dir + "/control").c_str(), O_WRONLY | O_NONBLOCK);
-    if (fd < 0)
+    if (fd < 0) {
         return;
+    }
     std::string text = line + "\n";
-    if (write(fd, text.data(), text.size()) < 0)
+    if (write(fd, text.data(), text.size()) < 0) {
         std::perror("chaos: control");
+    }
     close(fd);
 }
 
@@ -263,8 +282,9 @@ void Control(World *world, const std::string &line)
 void Departures(World *world)
 {
     int blocker = Connect(world->port);
-    if (blocker < 0)
+    if (blocker < 0) {
         return;
+    }
     std::string slow = "S" + FS + std::to_string(1500 + world->names++ % 500);
     if (send(blocker, slow.data(), slow.size(), MSG_NOSIGNAL) != (ssize_t)slow.size() ||
         !JournalShows(world->dir + "/journal", slow, 5000)) {
@@ -274,19 +294,22 @@ void Departures(World *world)
     // The slow command runs on the controller: what comes now waits its turn.
     for (int i = 0; i < 3; i++) {
         int leaving = Connect(world->port);
-        if (leaving < 0)
+        if (leaving < 0) {
             continue;
+        }
         std::string item = NewItem(world, "gone");
-        if (send(leaving, item.data(), item.size(), MSG_NOSIGNAL) == (ssize_t)item.size())
+        if (send(leaving, item.data(), item.size(), MSG_NOSIGNAL) == (ssize_t)item.size()) {
             Tell(world, item, Told::Gone);
+        }
         close(leaving);
     }
     Count(world, "clients leaving before their turn");
     char buffer[512];
     pollfd wanted{blocker, POLLIN, 0};
     while (poll(&wanted, 1, 20000) > 0 && recv(blocker, buffer, sizeof buffer, 0) > 0) {
-        if (std::string(buffer, 3) != "DC2")
+        if (std::string(buffer, 3) != "DC2") {
             break;
+        }
     }
     close(blocker);
 }
@@ -333,13 +356,15 @@ void Faults(World *world, unsigned seed, int settings_tills)
             // A crowd: with the regular tills, 64 at once, each selling a
             // few items.
             std::vector<std::thread> crowd;
-            for (int i = 0; i < 64 - settings_tills; i++)
+            for (int i = 0; i < 64 - settings_tills; i++) {
                 crowd.emplace_back([world, i, seed] {
                     std::mt19937 own(seed * 31 + (unsigned)i);
                     SellWithResends(world, 3, &own);
                 });
-            for (std::thread &till : crowd)
+            }
+            for (std::thread &till : crowd) {
                 till.join();
+            }
             Count(world, "crowds of 64 tills");
             break;
         }
@@ -355,20 +380,20 @@ void Faults(World *world, unsigned seed, int settings_tills)
 int Run(const Settings &settings)
 {
     World world;
-    world.dir = runprogram::MakeTempDir();
+    world.dir = childprocess::MakeTempDir();
     std::string journal = world.dir + "/journal";
-    pipedchild::Child sim = pipedchild::Spawn(
-        FISCALSIM_PROGRAM, {"-r", "9600", "-b", "1500", "-l", world.dir + "/line", "-c",
-                            world.dir + "/control", "-j", journal});
-    if (pipedchild::ReadLine(sim.out).empty()) {
+    childprocess::Child sim = childprocess::Start(
+        {FISCALSIM_PROGRAM, "-r", "9600", "-b", "1500", "-l", world.dir + "/line", "-c",
+         world.dir + "/control", "-j", journal});
+    if (childprocess::ReadLine(sim.out).empty()) {
         std::fprintf(stderr, "chaos: the simulator did not start\n");
         return 2;
     }
-    pipedchild::Child server = pipedchild::Spawn(
-        // Room for the 64 tills, the tills that leave and a reconnecting one:
-        // the client limit itself is tested apart.
-        FISCALD_PROGRAM, {"-p", "0", "-s", "-c", "100", "-f", world.dir + "/trace", world.dir + "/line"});
-    std::string ready = pipedchild::ReadFrom(server.out, "escuchando en ");
+    // Room for the 64 tills, the tills that leave and a reconnecting one: the
+    // client limit itself is tested apart.
+    childprocess::Child server = childprocess::Start({FISCALD_PROGRAM, "-p", "0", "-s", "-c", "100",
+                                                      "-f", world.dir + "/trace", world.dir + "/line"});
+    std::string ready = childprocess::ReadFrom(server.out, "escuchando en ");
     size_t colon = ready.rfind(':');
     if (colon == std::string::npos) {
         std::fprintf(stderr, "chaos: the server did not start: %s\n", ready.c_str());
@@ -383,35 +408,39 @@ int Run(const Settings &settings)
     close(opener);
 
     std::vector<std::thread> tills;
-    for (int till = 0; till < settings.tills; till++)
+    for (int till = 0; till < settings.tills; till++) {
         tills.emplace_back([&world, till, &settings] {
             std::mt19937 random(settings.seed * 1000 + (unsigned)till);
             for (int round = 0; world.running; round++) {
-                if (till % 2 == 0)
+                if (till % 2 == 0) {
                     SellWithRuvado(&world, till * 100000 + round, 6);
-                else
+                } else {
                     SellWithResends(&world, 6, &random);
+                }
                 // A till's pace between sales: while the line is down, tills
                 // would otherwise spin through sales that cannot be sent.
                 std::this_thread::sleep_for(std::chrono::milliseconds(100 + random() % 400));
             }
         });
+    }
     std::thread faults(Faults, &world, settings.seed, settings.tills);
     auto end = Clock::now() + std::chrono::seconds(settings.seconds);
-    while (Clock::now() < end)
+    while (Clock::now() < end) {
         std::this_thread::sleep_for(200ms);
+    }
     world.running = false;
     faults.join();
-    for (std::thread &till : tills)
+    for (std::thread &till : tills) {
         till.join();
+    }
 
     kill(server.pid, SIGTERM);
-    int server_status = pipedchild::Reap(server);
+    int server_status = childprocess::Reap(server);
     kill(sim.pid, SIGTERM);
-    pipedchild::Reap(sim);
+    childprocess::Reap(sim);
 
     std::map<std::string, int> ran;
-    std::istringstream lines(runprogram::ReadFile(journal));
+    std::istringstream lines(childprocess::ReadFile(journal));
     std::string line;
     long journal_lines = 0;
     while (std::getline(lines, line)) {
@@ -426,15 +455,19 @@ int Run(const Settings &settings)
         done_not_run += told == Told::Done && count == 0;
         gone_ran += told == Told::Gone && count > 0;
         not_sent_ran += told == Told::NotSent && count > 0;
-        if ((told == Told::Done || told == Told::NotSent || told == Told::Unknown) && count > 1)
+        if ((told == Told::Done || told == Told::NotSent || told == Told::Unknown) && count > 1) {
             std::fprintf(stderr, "chaos: ran %d times: %s\n", count, command.c_str());
-        if (told == Told::Gone && count > 0)
+        }
+        if (told == Told::Gone && count > 0) {
             std::fprintf(stderr, "chaos: ran after its till left: %s\n", command.c_str());
-        if (told == Told::Done && count == 0)
+        }
+        if (told == Told::Done && count == 0) {
             std::fprintf(stderr, "chaos: told done, never ran: %s\n", command.c_str());
+        }
     }
-    for (const auto &[command, count] : ran)
+    for (const auto &[command, count] : ran) {
         ran_twice += command[0] == 'B' && count > 1;
+    }
 
     std::printf("chaos: %d s, seed %u, %d tills; %ld commands (%ld resends), %ld journal lines\n",
                 settings.seconds, settings.seed, settings.tills, world.commands, world.resends,
@@ -442,18 +475,20 @@ int Run(const Settings &settings)
     std::printf("chaos: sales told done %ld, not sent %ld, unknown %ld; left before their turn %ld\n",
                 by_kind[Told::Done], by_kind[Told::NotSent], by_kind[Told::Unknown],
                 by_kind[Told::Gone]);
-    for (const auto &[fault, count] : world.faults)
+    for (const auto &[fault, count] : world.faults) {
         std::printf("chaos: fault: %s %d\n", fault.c_str(), count);
+    }
     std::printf("chaos: ruvado runs %ld, ended 255: %ld\n", world.ruvado_runs, world.ruvado_255);
     std::printf("chaos: told done never ran %ld; ran twice %ld; ran after its till left %ld; "
                 "told not sent yet ran %ld; server status %d\n",
                 done_not_run, ran_twice, gone_ran, not_sent_ran, server_status);
     bool clean = done_not_run == 0 && ran_twice == 0 && gone_ran == 0 && not_sent_ran == 0 &&
                  world.ruvado_255 == 0 && server_status == 0 && by_kind[Told::Done] > 0;
-    if (clean)
-        runprogram::RemoveTree(world.dir);
-    else
+    if (clean) {
+        childprocess::RemoveTree(world.dir);
+    } else {
         std::printf("chaos: FAILED; the run's files are in %s\n", world.dir.c_str());
+    }
     return clean ? 0 : 1;
 }
 

@@ -4,7 +4,7 @@
 // be made to fall silent or vanish. RUVADO_COMMAND names the program as in
 // the sender's black-box tests: the flavour, then the command line prefix.
 #include "fiscalsim.h"
-#include "runprogram.h"
+#include "childprocess.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@
 
 namespace {
 
-const int kRunLimitMs = 30000;
+const int RUN_LIMIT_MS = 30000;
 
 std::vector<std::string> RuvadoPrefix(bool *windows)
 {
@@ -28,8 +28,9 @@ std::vector<std::string> RuvadoPrefix(bool *windows)
     const char *command = std::getenv("RUVADO_COMMAND");
     std::string all = command == nullptr ? "" : command;
     size_t start = 0;
-    for (size_t bar; (bar = all.find('|', start)) != std::string::npos; start = bar + 1)
+    for (size_t bar; (bar = all.find('|', start)) != std::string::npos; start = bar + 1) {
         words.push_back(all.substr(start, bar - start));
+    }
     words.push_back(all.substr(start));
     *windows = words.front() == "windows";
     words.erase(words.begin());
@@ -42,11 +43,11 @@ protected:
     {
         prefix_ = RuvadoPrefix(&windows_);
         ASSERT_FALSE(prefix_.empty() || prefix_[0].empty()) << "RUVADO_COMMAND is not set";
-        dir_ = runprogram::MakeTempDir();
+        dir_ = childprocess::MakeTempDir();
         // The wine runner ends with 77 where it cannot run the program: a
         // 32-bit ruvado.exe on a machine without a 32-bit wine.
-        if (windows_ && runprogram::Run(prefix_, dir_, 30000).status == 77) {
-            GTEST_SKIP() << runprogram::ReadFile(dir_ + "/stderr.txt");
+        if (windows_ && childprocess::Run(prefix_, dir_, 30000).status == 77) {
+            GTEST_SKIP() << childprocess::ReadFile(dir_ + "/stderr.txt");
         }
     }
 
@@ -54,7 +55,7 @@ protected:
     {
         if (server_.pid > 0) {
             kill(server_.pid, SIGTERM);
-            runprogram::Result ended = runprogram::Wait(server_, 10000);
+            childprocess::Result ended = childprocess::Wait(server_, 10000);
             EXPECT_EQ(ended.status, 0) << "fiscald did not end cleanly on SIGTERM";
         }
         if (sim_running_) {
@@ -62,7 +63,7 @@ protected:
             runner_.join();
             fiscalsim_close();
         }
-        runprogram::RemoveTree(dir_);
+        childprocess::RemoveTree(dir_);
     }
 
     void StartSim(long baud, int busy_ms)
@@ -78,29 +79,24 @@ protected:
         std::vector<std::string> argv = {FISCALD_PROGRAM, "-p", "0", "-f", dir_ + "/trace"};
         argv.insert(argv.end(), options.begin(), options.end());
         argv.push_back(dir_ + "/line");
-        server_ = runprogram::Start(argv, dir_);
-        std::string out;
-        char byte;
-        pollfd readable{server_.out_fd, POLLIN, 0};
-        while (out.find('\n') == std::string::npos && poll(&readable, 1, 15000) > 0 &&
-               read(server_.out_fd, &byte, 1) == 1)
-            out += byte;
+        server_ = childprocess::Start(argv, childprocess::InFolder(dir_));
+        std::string out = childprocess::ReadLine(server_.out, 15000);
         const std::string ready = "escuchando en 127.0.0.1:";
-        ASSERT_EQ(out.rfind(ready, 0), 0u) << "fiscald said: " << out << runprogram::ReadFile(dir_ + "/stderr.txt");
+        ASSERT_EQ(out.rfind(ready, 0), 0u) << "fiscald said: " << out << childprocess::ReadFile(dir_ + "/stderr.txt");
         port_ = std::stoi(out.substr(ready.size()));
     }
 
-    runprogram::Child StartRuvado(const std::string &commands)
+    childprocess::Child StartRuvado(const std::string &commands)
     {
-        runprogram::WriteFile(dir_ + "/cmd.txt", commands);
+        childprocess::WriteFile(dir_ + "/cmd.txt", commands);
         std::vector<std::string> argv = prefix_;
         argv.insert(argv.end(), {"-p", std::to_string(port_), "-t", "127.0.0.1", "cmd.txt"});
-        return runprogram::Start(argv, dir_);
+        return childprocess::Start(argv, childprocess::InFolder(dir_));
     }
 
-    runprogram::Result RunRuvado(const std::string &commands)
+    childprocess::Result RunRuvado(const std::string &commands)
     {
-        return runprogram::Wait(StartRuvado(commands), kRunLimitMs);
+        return childprocess::Wait(StartRuvado(commands), RUN_LIMIT_MS);
     }
 
     // The console is text mode on Windows: each line feed comes out as CR LF.
@@ -109,20 +105,22 @@ protected:
         std::string shown = "Conectando a 127.0.0.1, port " + std::to_string(port_) + "\n" + text;
         std::string converted;
         for (char c : shown) {
-            if (c == '\n' && windows_)
+            if (c == '\n' && windows_) {
                 converted += '\r';
+            }
             converted += c;
         }
         return converted;
     }
 
-    std::string Trace() { return runprogram::ReadFile(dir_ + "/trace"); }
+    std::string Trace() { return childprocess::ReadFile(dir_ + "/trace"); }
 
     bool TraceShowsWithin(const std::string &text, int limit_ms)
     {
         for (int waited = 0; waited < limit_ms; waited += 50) {
-            if (Trace().find(text) != std::string::npos)
+            if (Trace().find(text) != std::string::npos) {
                 return true;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         return false;
@@ -133,7 +131,7 @@ protected:
     std::string dir_;
     bool sim_running_ = false;
     std::thread runner_;
-    runprogram::Child server_;
+    childprocess::Child server_;
     int port_ = 0;
 };
 
@@ -194,10 +192,10 @@ TEST_F(Kit, AClientLeavingMidCommandDoesNotStopTheNextOneBeingServed)
 {
     StartSim(9600, 1500);
     StartServer({});
-    runprogram::Child leaving = StartRuvado("A\nS\n");
+    childprocess::Child leaving = StartRuvado("A\nS\n");
     ASSERT_TRUE(TraceShowsWithin("comando [S]", 10000)) << Trace();
     kill(-leaving.pid, SIGKILL);
-    runprogram::Wait(leaving, 5000);
+    childprocess::Wait(leaving, 5000);
 
     auto result = RunRuvado("*\n");
     EXPECT_EQ(result.status, 0);

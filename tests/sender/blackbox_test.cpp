@@ -3,7 +3,7 @@
 // under wine. RUVADO_COMMAND says which, as '|'-separated words: the flavour
 // ("posix" or "windows"), then the command line prefix (the program, or a
 // runner and its arguments followed by the program).
-#include "runprogram.h"
+#include "childprocess.h"
 #include "scriptserver.h"
 
 #include <gtest/gtest.h>
@@ -19,12 +19,12 @@
 #include <unistd.h>
 
 using namespace scriptserver;
-using runprogram::ReadFile;
-using runprogram::WriteFile;
+using childprocess::ReadFile;
+using childprocess::WriteFile;
 
 namespace {
 
-const int kRunLimitMs = 30000;
+const int RUN_LIMIT_MS = 30000;
 
 bool IsWindows()
 {
@@ -36,12 +36,14 @@ bool IsWindows()
 // written as CR LF.
 std::string Text(const std::string &posix_text)
 {
-    if (!IsWindows())
+    if (!IsWindows()) {
         return posix_text;
+    }
     std::string converted;
     for (char c : posix_text) {
-        if (c == '\n')
+        if (c == '\n') {
             converted += '\r';
+        }
         converted += c;
     }
     return converted;
@@ -53,12 +55,13 @@ bool MatchesWithNumbers(const std::string &actual, const std::string &expected)
 {
     std::string pattern;
     for (char c : expected) {
-        if (c == '#')
+        if (c == '#') {
             pattern += "-?[0-9]+";
-        else if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos)
+        } else if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) {
             (pattern += '\\') += c;
-        else
+        } else {
             pattern += c;
+        }
     }
     return std::regex_match(actual, std::regex(pattern));
 }
@@ -71,19 +74,20 @@ protected:
         ASSERT_NE(command, nullptr) << "RUVADO_COMMAND is not set";
         std::string all(command);
         size_t start = 0;
-        for (size_t semicolon; (semicolon = all.find('|', start)) != std::string::npos; start = semicolon + 1)
+        for (size_t semicolon; (semicolon = all.find('|', start)) != std::string::npos; start = semicolon + 1) {
             prefix_.push_back(all.substr(start, semicolon - start));
+        }
         prefix_.push_back(all.substr(start));
         prefix_.erase(prefix_.begin()); // the flavour
         ASSERT_FALSE(prefix_.empty());
-        dir_ = runprogram::MakeTempDir();
+        dir_ = childprocess::MakeTempDir();
         // The wine runner ends with 77 where it cannot run the program: a
         // 32-bit ruvado.exe on a machine without a 32-bit wine.
-        if (IsWindows() && runprogram::Run(prefix_, dir_, kRunLimitMs).status == 77) {
+        if (IsWindows() && childprocess::Run(prefix_, dir_, RUN_LIMIT_MS).status == 77) {
             GTEST_SKIP() << ReadFile(dir_ + "/stderr.txt");
         }
     }
-    void TearDown() override { runprogram::RemoveTree(dir_); }
+    void TearDown() override { childprocess::RemoveTree(dir_); }
 
     std::vector<std::string> Args(std::vector<std::string> args)
     {
@@ -91,8 +95,8 @@ protected:
         all.insert(all.end(), args.begin(), args.end());
         return all;
     }
-    runprogram::Result RunRuvado(std::vector<std::string> args) { return runprogram::Run(Args(args), dir_, kRunLimitMs); }
-    runprogram::Result RunAgainst(Server &server, const std::string &file_bytes)
+    childprocess::Result RunRuvado(std::vector<std::string> args) { return childprocess::Run(Args(args), dir_, RUN_LIMIT_MS); }
+    childprocess::Result RunAgainst(Server &server, const std::string &file_bytes)
     {
         WriteFile(dir_ + "/cmd.txt", file_bytes);
         auto result = RunRuvado({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "cmd.txt"});
@@ -211,8 +215,9 @@ TEST_F(Ruvado, AReplyOver500BytesSpillsIntoTheNextCommandsReply)
     ASSERT_FALSE(receives.empty());
     EXPECT_EQ(receives[0], "1");
     std::string all;
-    for (const auto &receive : receives)
+    for (const auto &receive : receives) {
         all += receive;
+    }
     EXPECT_EQ(all, "123");
 }
 
@@ -359,8 +364,9 @@ TEST_F(Ruvado, UsageErrorsPrintTheUsageAndEndWithStatus1)
     for (const auto &args : cases) {
         auto result = RunRuvado(args);
         std::string shown;
-        for (const auto &arg : args)
+        for (const auto &arg : args) {
             shown += "'" + arg + "' ";
+        }
         EXPECT_EQ(result.status, 1) << shown;
         EXPECT_EQ(result.out, usage) << shown;
     }
@@ -432,17 +438,20 @@ TEST_F(Ruvado, OptionScanningOnTheRealCommandLine)
 // never sees, so the signal statuses are pinned down on POSIX.
 TEST_F(Ruvado, SigtermAndSigintEndTheRunWithTheSignalNumberAndFlushedOutput)
 {
-    if (IsWindows())
+    if (IsWindows()) {
         GTEST_SKIP() << "POSIX signals only";
+    }
     for (int signal_number : {SIGTERM, SIGINT}) {
         Server server(Script{});
         WriteFile(dir_ + "/cmd.txt", "wait\n");
-        auto child = runprogram::Start(Args({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "cmd.txt"}), dir_);
-        for (int tries = 0; tries < 500 && !server.Received(); tries++)
+        auto child = childprocess::Start(Args({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "cmd.txt"}),
+                                         childprocess::InFolder(dir_));
+        for (int tries = 0; tries < 500 && !server.Received(); tries++) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         ASSERT_TRUE(server.Received());
         kill(child.pid, signal_number);
-        auto result = runprogram::Wait(child, kRunLimitMs);
+        auto result = childprocess::Wait(child, RUN_LIMIT_MS);
         server.Finish();
         EXPECT_EQ(result.signal, 0);
         EXPECT_EQ(result.status, signal_number);
@@ -455,14 +464,15 @@ TEST_F(Ruvado, SigtermAndSigintEndTheRunWithTheSignalNumberAndFlushedOutput)
 class RuvadoFaults : public Ruvado {
 protected:
     // Runs ruvado against a server that answers every command with "OK".
-    runprogram::Result RunAnswered(Server &server, const std::string &file_bytes,
+    childprocess::Result RunAnswered(Server &server, const std::string &file_bytes,
                                    std::vector<std::string> runner = {})
     {
         WriteFile(dir_ + "/cmd.txt", file_bytes);
         std::vector<std::string> args = runner;
-        for (const std::string &word : Args({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "cmd.txt"}))
+        for (const std::string &word : Args({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "cmd.txt"})) {
             args.push_back(word);
-        auto result = runprogram::Run(args, dir_, kRunLimitMs);
+        }
+        auto result = childprocess::Run(args, dir_, RUN_LIMIT_MS);
         server.Finish();
         return result;
     }
@@ -492,23 +502,26 @@ TEST_F(RuvadoFaults, ADirectoryGivenAsCommandFileIsRefusedLikeAMissingFile)
 
 TEST_F(RuvadoFaults, AnUnreadableCommandFileIsRefusedWithEacces)
 {
-    if (IsWindows())
+    if (IsWindows()) {
         GTEST_SKIP() << "POSIX permissions; wine maps them loosely";
+    }
     WriteFile(dir_ + "/secret.txt", "x\n");
     ASSERT_EQ(chmod((dir_ + "/secret.txt").c_str(), 0), 0);
     // root reads any file: run ruvado as nobody, so that the open really
     // fails the permission check. The directory must let nobody in.
     std::vector<std::string> args;
     if (geteuid() == 0) {
-        if (access("/usr/bin/setpriv", X_OK) != 0)
+        if (access("/usr/bin/setpriv", X_OK) != 0) {
             GTEST_SKIP() << "running as root and setpriv is missing";
+        }
         ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
         args = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     }
     Server server(Script{});
-    for (const std::string &word : Args({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "secret.txt"}))
+    for (const std::string &word : Args({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "secret.txt"})) {
         args.push_back(word);
-    auto result = runprogram::Run(args, dir_, kRunLimitMs);
+    }
+    auto result = childprocess::Run(args, dir_, RUN_LIMIT_MS);
     server.Finish();
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, Connecting(server.Port()) + "Error abriendo el archivo secret.txt, errno 13\n");
@@ -527,8 +540,9 @@ TEST_F(RuvadoFaults, AnUnwritableSpoolerLogLosesItsLineButNotTheRun)
 
 TEST_F(RuvadoFaults, ASpoolerLogOnAFullDiskLosesItsLineButNotTheRun)
 {
-    if (IsWindows())
+    if (IsWindows()) {
         GTEST_SKIP() << "/dev/full and mount namespaces are Linux";
+    }
     // The log opens, and every write to it fails with ENOSPC.
     ASSERT_EQ(symlink("/dev/full", (dir_ + "/spooler.log").c_str()), 0);
     {
@@ -541,16 +555,18 @@ TEST_F(RuvadoFaults, ASpoolerLogOnAFullDiskLosesItsLineButNotTheRun)
     // namespace, filled up before ruvado runs in it.
     std::string full = dir_ + "/full";
     ASSERT_EQ(mkdir(full.c_str(), 0755), 0);
-    if (runprogram::Run({"/usr/bin/unshare", "-rm", "true"}, dir_, 5000).status != 0)
+    if (childprocess::Run({"/usr/bin/unshare", "-rm", "true"}, dir_, 5000).status != 0) {
         GTEST_SKIP() << "no private mount namespace here (unshare -rm)";
+    }
     Server server(AnswerOk());
     WriteFile(dir_ + "/cmd.txt", "two\n");
     std::string command = "mount -t tmpfs -o size=16k tmpfs full && cd full && "
                           "{ head -c 1048576 /dev/zero > filler 2>/dev/null; true; } && exec \"$@\"";
     std::vector<std::string> args = {"/usr/bin/unshare", "-rm", "sh", "-c", command, "sh"};
-    for (const std::string &word : Args({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "../cmd.txt"}))
+    for (const std::string &word : Args({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "../cmd.txt"})) {
         args.push_back(word);
-    auto result = runprogram::Run(args, dir_, kRunLimitMs);
+    }
+    auto result = childprocess::Run(args, dir_, RUN_LIMIT_MS);
     server.Finish();
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, OneExchange(server.Port(), "two"));
@@ -576,12 +592,14 @@ TEST_F(RuvadoFaults, NulBytesInALineAreSentWithTheRestOfTheLine)
 
 TEST_F(RuvadoFaults, ATenMegabyteSingleLineGoesOutIn499BytePieces)
 {
-    if (IsWindows())
+    if (IsWindows()) {
         GTEST_SKIP() << "twenty thousand exchanges through wine's console take minutes";
+    }
     std::string line;
     line.reserve(10000000);
-    for (int i = 0; i < 10000000; i++)
+    for (int i = 0; i < 10000000; i++) {
         line += (char)('a' + i % 26);
+    }
     Server server(AnswerOk());
     auto result = RunAnswered(server, line + "\n");
     EXPECT_EQ(result.status, 0);

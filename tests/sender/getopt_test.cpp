@@ -18,17 +18,19 @@ void ExpectScan(std::vector<const char *> args, const std::vector<Step> &steps)
 {
     getopt_reset();
     std::vector<char *> argv;
-    for (const char *arg : args)
+    for (const char *arg : args) {
         argv.push_back(const_cast<char *>(arg));
+    }
     int argc = static_cast<int>(argv.size());
     argv.push_back(nullptr);
     for (size_t n = 0; n < steps.size(); n++) {
         int option = getopt(argc, argv.data(), "p:t:u");
         EXPECT_EQ(option, steps[n].option) << "step " << n;
-        if (steps[n].argument == nullptr)
+        if (steps[n].argument == nullptr) {
             EXPECT_EQ(optarg, nullptr) << "step " << n;
-        else
+        } else {
             EXPECT_STREQ(optarg, steps[n].argument) << "step " << n;
+        }
         EXPECT_EQ(optind, steps[n].index) << "step " << n;
     }
 }

@@ -11,23 +11,25 @@
 
 namespace {
 
-const char kNetTrans[] = "System\\CurrentControlSet\\Services\\Class\\NetTrans";
+const char NET_TRANS[] = "System\\CurrentControlSet\\Services\\Class\\NetTrans";
 
 void RemoveNetTrans()
 {
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, kNetTrans);
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, NET_TRANS);
 }
 
 void AddAdapter(const std::string &name, const char *address, const char *mask)
 {
     HKEY key = nullptr;
-    std::string path = std::string(kNetTrans) + "\\" + name;
+    std::string path = std::string(NET_TRANS) + "\\" + name;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
               ERROR_SUCCESS);
-    if (address != nullptr)
+    if (address != nullptr) {
         RegSetValueExA(key, "IPAddress", 0, REG_SZ, reinterpret_cast<const BYTE *>(address), DWORD(strlen(address) + 1));
-    if (mask != nullptr)
+    }
+    if (mask != nullptr) {
         RegSetValueExA(key, "IPMask", 0, REG_SZ, reinterpret_cast<const BYTE *>(mask), DWORD(strlen(mask) + 1));
+    }
     RegCloseKey(key);
 }
 
@@ -62,8 +64,9 @@ TEST_F(Registry, SkipsAnUnsetAddressAndCachesTheFirstRealOne)
 
 TEST_F(Registry, LooksAtTheFirstTenSubkeysOnly)
 {
-    for (int index = 0; index < 10; index++)
+    for (int index = 0; index < 10; index++) {
         AddAdapter("000" + std::to_string(index), index % 2 ? "0.0.0.0" : nullptr, "255.0.0.0");
+    }
     AddAdapter("0010", "192.0.2.11", "255.255.255.0");
     unsigned long address = 0, mask = 0;
     EXPECT_EQ(LocalAddr(&address, &mask), -1);

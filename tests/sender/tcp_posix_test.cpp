@@ -28,8 +28,9 @@ TEST_F(TcpPosix, WaitsOnADescriptorPastFdSetsize)
     const int high = FD_SETSIZE + 476; // 1500
     rlimit limit{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max <= static_cast<rlim_t>(high))
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max <= static_cast<rlim_t>(high)) {
         GTEST_SKIP() << "hard descriptor limit " << limit.rlim_max << " is too low";
+    }
     rlimit raised = limit;
     raised.rlim_cur = high + 1;
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
@@ -86,8 +87,9 @@ TEST_F(TcpPosix, SendOnAResetConnectionFailsInsteadOfRaisingSigpipe)
     TcpClose(accepted); // abortive close: the client gets a reset
     usleep(100 * 1000);
     int result = 0;
-    for (int tries = 0; tries < 3 && result >= 0; tries++)
+    for (int tries = 0; tries < 3 && result >= 0; tries++) {
         result = TcpSend(client, "x", 1, 1000);
+    }
     EXPECT_EQ(result, -1);
     TcpClose(client);
     TcpClose(listener);

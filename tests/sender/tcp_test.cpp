@@ -13,7 +13,7 @@
 
 namespace {
 
-const unsigned long kLoopback = 0x7F000001;
+const unsigned long LOOPBACK = 0x7F000001;
 
 unsigned short LocalPort(int sock)
 {
@@ -42,19 +42,21 @@ protected:
         ASSERT_EQ(TcpListen(listener_), 0);
         client_ = TcpOpen(0);
         ASSERT_GE(client_, 0);
-        ASSERT_EQ(TcpConnect(client_, kLoopback, LocalPort(listener_)), 0);
+        ASSERT_EQ(TcpConnect(client_, LOOPBACK, LocalPort(listener_)), 0);
         unsigned long peer_address = 0;
         unsigned short peer_port = 0;
         accepted_ = TcpAccept(listener_, &peer_address, &peer_port, 2000);
         ASSERT_GE(accepted_, 0);
-        EXPECT_EQ(peer_address, kLoopback);
+        EXPECT_EQ(peer_address, LOOPBACK);
         EXPECT_EQ(peer_port, LocalPort(client_));
     }
     void TearDown() override
     {
-        for (int sock : {accepted_, client_, listener_})
-            if (sock >= 0)
+        for (int sock : {accepted_, client_, listener_}) {
+            if (sock >= 0) {
                 TcpClose(sock);
+            }
+        }
         InTempDir::TearDown();
     }
     int listener_ = -1;
@@ -142,8 +144,9 @@ TEST_F(Tcp, PeerCloseGivesMinus108)
     char buffer[8];
     int first = TcpReceive(client_, buffer, sizeof buffer, 1000);
     // The reset may overtake the unread bytes; either way the end is -108.
-    if (first > 0)
+    if (first > 0) {
         first = TcpReceive(client_, buffer, sizeof buffer, 1000);
+    }
     EXPECT_EQ(first, TCP_ERR_CLOSED);
 }
 
@@ -169,7 +172,7 @@ TEST_F(Tcp, AFailedWaitIsMinus102ButSendAndReceiveReportItAsMinus101)
 TEST(TcpAddr, GivesDottedTextOfAHostOrderAddress)
 {
     ASSERT_EQ(SocketsInit(), 0);
-    EXPECT_STREQ(TcpAddrText(kLoopback), "127.0.0.1");
+    EXPECT_STREQ(TcpAddrText(LOOPBACK), "127.0.0.1");
     EXPECT_STREQ(TcpAddrText(0xC0000281UL), "192.0.2.129");
     EXPECT_EQ(SocketsInit(), 0);
 }

@@ -2,7 +2,7 @@
 // clients share the one line; the server outlives hang-ups, its line worker's
 // end, a flapping device and a second server on the same line.
 #include "fiscald_fixture.h"
-#include "runprogram.h"
+#include "childprocess.h"
 
 #include <atomic>
 #include <chrono>
@@ -34,16 +34,6 @@ long OpenDescriptors(pid_t pid)
         count++;
     }
     return count;
-}
-
-long ResidentKb(pid_t pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    return -1;
 }
 
 TEST_F(Fiscald, AnUnknownOutcomeIsSettledByItsResendWhichRunsAtMostOnce)
@@ -103,8 +93,9 @@ TEST_F(Fiscald, ACommandWhoseClientLeftBeforeItsTurnNeverRuns)
     std::this_thread::sleep_for(100ms);   // queued behind the slow command
     shutdown(leaving, SHUT_RDWR);
     std::string reply = ReceiveOnce(busy);
-    while (IsInterim(reply))
+    while (IsInterim(reply)) {
         reply = ReceiveOnce(busy);
+    }
     EXPECT_EQ(reply, "0000" + FS + "0000" + FS + "900");
     EXPECT_EQ(Final(NewClient(), "*"), STATUS_IDLE);   // no receipt was opened
 }
@@ -117,12 +108,14 @@ TEST_F(Fiscald, ClientsAreServedInTurnWithInterimsAndPastTheLimitGetABusyReply)
     int idle = NewClient();
     ASSERT_GE(idle, 0);
     std::vector<int> tills;
-    for (int i = 0; i < 63; i++)
+    for (int i = 0; i < 63; i++) {
         tills.push_back(NewClient());
+    }
     int slow = tills[0];
     ASSERT_EQ(send(slow, "S\x1c" "800", 5, MSG_NOSIGNAL), 5);
-    for (size_t i = 1; i < tills.size(); i++)
+    for (size_t i = 1; i < tills.size(); i++) {
         ASSERT_EQ(send(tills[i], "*", 1, MSG_NOSIGNAL), 1);
+    }
     int past = NewClient();
     EXPECT_EQ(ReceiveOnce(past, 5000), "ERR" + FS + "SERVIDOR OCUPADO" + FS + "NO ENVIADO");
     EXPECT_EQ(ReceiveOnce(past, 5000), "");   // and closed
@@ -133,13 +126,16 @@ TEST_F(Fiscald, ClientsAreServedInTurnWithInterimsAndPastTheLimitGetABusyReply)
     auto deadline = std::chrono::steady_clock::now() + 20s;
     while (pending > 0 && std::chrono::steady_clock::now() < deadline) {
         std::vector<pollfd> watched;
-        for (size_t i = 1; i < tills.size(); i++)
-            if (finals[i].empty())
+        for (size_t i = 1; i < tills.size(); i++) {
+            if (finals[i].empty()) {
                 watched.push_back({tills[i], POLLIN, 0});
+            }
+        }
         poll(watched.data(), watched.size(), 100);
         for (const pollfd &one : watched) {
-            if (!(one.revents & (POLLIN | POLLHUP)))
+            if (!(one.revents & (POLLIN | POLLHUP))) {
                 continue;
+            }
             size_t i = std::find(tills.begin(), tills.end(), one.fd) - tills.begin();
             std::string reply = ReceiveOnce(one.fd, 0);
             if (IsInterim(reply)) {
@@ -150,8 +146,9 @@ TEST_F(Fiscald, ClientsAreServedInTurnWithInterimsAndPastTheLimitGetABusyReply)
             pending--;
         }
     }
-    for (size_t i = 1; i < tills.size(); i++)
+    for (size_t i = 1; i < tills.size(); i++) {
         EXPECT_EQ(finals[i], STATUS_IDLE) << "till " << i;
+    }
     EXPECT_GE(interims, 62);   // each waited its turn behind the slow command
 }
 
@@ -204,8 +201,9 @@ TEST_F(Fiscald, AWorkerEndedMidCommandIsStartedAgainAndItsClientToldTheOutcomeIs
     int client = NewClient();
     long frames = fiscalsim_frames_received();
     ASSERT_EQ(send(client, "S\x1c" "600", 5, MSG_NOSIGNAL), 5);
-    for (int i = 0; i < 100 && fiscalsim_frames_received() == frames; i++)
+    for (int i = 0; i < 100 && fiscalsim_frames_received() == frames; i++) {
         std::this_thread::sleep_for(10ms);
+    }
     pid_t worker = WorkerPid();
     ASSERT_GT(worker, 0);
     kill(worker, SIGKILL);
@@ -272,7 +270,7 @@ TEST_F(Fiscald, ARestartedServerTriesTheRateItFoundLastBeforeSearching)
     };
     StartServer({"-s", "-w", "300", "-v", "--state-file", state});
     EXPECT_TRUE(started("Controlador fiscal detectado a 38400 baudios")) << startup_out_;
-    EXPECT_EQ(runprogram::ReadFile(state), "rate 38400\n");
+    EXPECT_EQ(childprocess::ReadFile(state), "rate 38400\n");
     ASSERT_EQ(StopServer(SIGTERM), 0);
 
     StartServer({"-s", "-w", "300", "-v", "--state-file", state});
@@ -284,10 +282,10 @@ TEST_F(Fiscald, ARestartedServerTriesTheRateItFoundLastBeforeSearching)
     fiscalsim_set_rate(19200);
     StartServer({"-s", "-w", "300", "-v", "--state-file", state});
     EXPECT_TRUE(started("Controlador fiscal detectado a 19200 baudios")) << startup_out_;
-    EXPECT_EQ(runprogram::ReadFile(state), "rate 19200\n");
+    EXPECT_EQ(childprocess::ReadFile(state), "rate 19200\n");
     ASSERT_EQ(StopServer(SIGTERM), 0);
 
-    runprogram::WriteFile(state, "rate 12\n");   // a bad file: a full search
+    childprocess::WriteFile(state, "rate 12\n");   // a bad file: a full search
     StartServer({"-s", "-w", "300", "-v", "--state-file", state});
     EXPECT_TRUE(started("Probando a 1200 bauds")) << startup_out_;
 }
@@ -304,23 +302,26 @@ void SellOne(int fd, const std::string &name, Sales *sales)
     const std::string command = Item(name);
     for (int round = 0; round < 20; round++) {
         std::string reply;
-        if (send(fd, command.data(), command.size(), MSG_NOSIGNAL) != (ssize_t)command.size())
+        if (send(fd, command.data(), command.size(), MSG_NOSIGNAL) != (ssize_t)command.size()) {
             return;
-        do
+        }
+        do {
             reply = ReceiveOnce(fd);
-        while (IsInterim(reply));
+        } while (IsInterim(reply));
         if (reply.rfind("0000" + FS + "0100" + FS, 0) == 0) {
             sales->done++;
             return;
         }
         if (reply.find("DESCONOCIDO") == std::string::npos) {
-            if (reply.find("NO ENVIADO") == std::string::npos)
+            if (reply.find("NO ENVIADO") == std::string::npos) {
                 ADD_FAILURE() << "unexpected reply: " << reply;
+            }
             std::this_thread::sleep_for(20ms);
             continue;   // not sent: sending it again is safe
         }
-        if (reply.find("NO VERIFICABLE") != std::string::npos)
+        if (reply.find("NO VERIFICABLE") != std::string::npos) {
             break;
+        }
         std::this_thread::sleep_for(20ms);
     }
     sales->unknown++;
@@ -330,11 +331,11 @@ TEST_F(Fiscald, AHundredLineFlapsLeaveItServingWithFlatResourcesAndNothingRunTwi
 {
     std::string link = TempDir() + "/link";
     StartSim(9600, 0, link.c_str());
-    StartServer({"-s", "-w", "300", "-i", "2000"}, link);
+    StartServerForMemory({"-s", "-w", "300", "-i", "2000"}, link);
     int client = NewClient();
     ASSERT_EQ(Final(client, "A"), "0000" + FS + "0100" + FS + "00000001");
     long descriptors = OpenDescriptors(server_.pid);
-    long resident = ResidentKb(server_.pid);
+    long resident = MemoryKb(server_.pid, "VmRSS");
 
     std::atomic<bool> flapping{true};
     std::thread flaps([&] {
@@ -369,7 +370,7 @@ TEST_F(Fiscald, AHundredLineFlapsLeaveItServingWithFlatResourcesAndNothingRunTwi
     EXPECT_GE(registered, sales.done);
     EXPECT_LE(registered, sales.done + sales.unknown);
     EXPECT_EQ(OpenDescriptors(server_.pid), descriptors);
-    EXPECT_LE(ResidentKb(server_.pid), resident + 256);
+    EXPECT_LE(MemoryKb(server_.pid, "VmRSS"), resident + 256);
 }
 
 } // namespace

@@ -16,16 +16,18 @@ using Clock = std::chrono::steady_clock;
 Server::Server(Script script) : script_(std::move(script))
 {
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    if (listener_ < 0)
+    if (listener_ < 0) {
         throw std::runtime_error("scriptserver: socket");
+    }
     int one = 1;
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = 0;
-    if (bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(listener_, 1) != 0)
+    if (bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(listener_, 1) != 0) {
         throw std::runtime_error("scriptserver: bind/listen");
+    }
     socklen_t length = sizeof address;
     getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &length);
     port_ = ntohs(address.sin_port);
@@ -39,13 +41,16 @@ Server::~Server()
 
 void Server::Finish()
 {
-    if (thread_.joinable())
+    if (thread_.joinable()) {
         thread_.join();
-    if (connection_ >= 0)
+    }
+    if (connection_ >= 0) {
         close(connection_);
+    }
     connection_ = -1;
-    if (listener_ >= 0)
+    if (listener_ >= 0) {
         close(listener_);
+    }
     listener_ = -1;
 }
 
@@ -59,8 +64,9 @@ std::vector<std::string> Server::Receives()
 bool Server::RunSteps(const std::vector<Step> &steps, const std::string &received)
 {
     for (const Step &step : steps) {
-        if (step.delay_ms > 0)
+        if (step.delay_ms > 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(step.delay_ms));
+        }
         switch (step.action) {
         case Action::Reply:
             send(connection_, step.bytes.data(), step.bytes.size(), MSG_NOSIGNAL);
@@ -95,28 +101,33 @@ void Server::Run()
     };
 
     pollfd waiting{listener_, POLLIN, 0};
-    if (poll(&waiting, 1, remaining_ms()) != 1)
+    if (poll(&waiting, 1, remaining_ms()) != 1) {
         return;
+    }
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
     connection_ = accept(listener_, reinterpret_cast<sockaddr *>(&peer), &length);
-    if (connection_ < 0)
+    if (connection_ < 0) {
         return;
+    }
     int one = 1;
     setsockopt(connection_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     peer_port_ = ntohs(peer.sin_port);
     accepted_ = true;
 
-    if (!RunSteps(script_.on_connect, {}))
+    if (!RunSteps(script_.on_connect, {})) {
         return;
+    }
     for (size_t index = 0;; index++) {
         pollfd readable{connection_, POLLIN, 0};
-        if (poll(&readable, 1, remaining_ms()) != 1)
+        if (poll(&readable, 1, remaining_ms()) != 1) {
             return;
+        }
         char buffer[4096];
         ssize_t got = recv(connection_, buffer, sizeof buffer, 0);
-        if (got <= 0)
+        if (got <= 0) {
             return;
+        }
         std::string received(buffer, static_cast<size_t>(got));
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -124,8 +135,9 @@ void Server::Run()
         }
         received_any_ = true;
         const auto &steps = index < script_.per_receive.size() ? script_.per_receive[index] : script_.otherwise;
-        if (!RunSteps(steps, received))
+        if (!RunSteps(steps, received)) {
             return;
+        }
     }
 }
 

@@ -35,7 +35,8 @@ int main(int argc, char **argv)
         std::rename((port_file + ".tmp").c_str(), port_file.c_str());
     }
     server.Finish();
-    for (const std::string &received : server.Receives())
+    for (const std::string &received : server.Receives()) {
         std::cerr << "testserver: received " << received.size() << " bytes\n";
+    }
     return 0;
 }

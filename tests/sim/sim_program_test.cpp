@@ -1,7 +1,7 @@
 // The simulator as a program: what it prints, how it ends, how it refuses.
 #include "fiscalframe.h"
 #include "kitversion.h"
-#include "pipedchild.h"
+#include "childprocess.h"
 
 #include <gtest/gtest.h>
 
@@ -32,21 +32,22 @@ const char Usage[] =
     "Prints the port name for start_comm (such as pts/4) and runs until\n"
     "SIGINT or SIGTERM.\n";
 
-using pipedchild::Child;
+using childprocess::Child;
 
-Child Start(const std::vector<std::string> &args)
+Child Start(std::vector<std::string> args)
 {
-    return pipedchild::Spawn(FISCALSIM_PROGRAM, args);
+    args.insert(args.begin(), FISCALSIM_PROGRAM);
+    return childprocess::Start(args);
 }
 
 std::string ReadFrom(int fd, bool one_line)
 {
-    return one_line ? pipedchild::ReadLine(fd, 5000) : pipedchild::ReadFrom(fd, "", 5000);
+    return one_line ? childprocess::ReadLine(fd, 5000) : childprocess::ReadFrom(fd, "", 5000);
 }
 
 int Finish(Child &child)
 {
-    return pipedchild::Reap(child);
+    return childprocess::Reap(child);
 }
 
 std::string Frame(unsigned char seq, const std::string &body)
@@ -80,13 +81,15 @@ int OpenLine(const std::string &name, speed_t speed)
 std::string Exchange(int fd, const std::string &bytes, int quiet_ms = 300)
 {
     std::string got;
-    if (write(fd, bytes.data(), bytes.size()) != (ssize_t)bytes.size())
+    if (write(fd, bytes.data(), bytes.size()) != (ssize_t)bytes.size()) {
         return "write failed";
+    }
     pollfd wanted{fd, POLLIN, 0};
     char chunk[256];
     ssize_t n;
-    while (poll(&wanted, 1, quiet_ms) > 0 && (n = read(fd, chunk, sizeof chunk)) > 0)
+    while (poll(&wanted, 1, quiet_ms) > 0 && (n = read(fd, chunk, sizeof chunk)) > 0) {
         got.append(chunk, (size_t)n);
+    }
     return got;
 }
 
@@ -140,8 +143,9 @@ TEST(SimProgram, PrintsThePortNameAnswersAtItsRateAndEndsOnSigterm)
     while ((int)got.size() < expected_len && poll(&wanted, 1, 2000) > 0) {
         char chunk[64];
         ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n <= 0)
+        if (n <= 0) {
             break;
+        }
         got.append(chunk, (size_t)n);
     }
     EXPECT_EQ(got, std::string(expected, (size_t)expected_len));
@@ -226,7 +230,7 @@ TEST(SimProgram, TakesControlLinesFromItsFifoAndJournalsEachCommandRun)
 
     WriteFifo(fifo, "drop\nfly 2\ndrop 1 2\ndrop  1\n" + std::string(5000, 'x') + "\nrate 12345\n");
     const std::string x64(64, 'x');
-    EXPECT_EQ(pipedchild::ReadFrom(child.err, "fiscalsim: malformed control line: \"rate", 5000),
+    EXPECT_EQ(childprocess::ReadFrom(child.err, "fiscalsim: malformed control line: \"rate", 5000),
               "fiscalsim: malformed control line: \"drop\"\n"
               "fiscalsim: unknown control line: \"fly 2\"\n"
               "fiscalsim: malformed control line: \"drop 1 2\"\n"
@@ -255,17 +259,19 @@ TEST(SimProgram, TakesControlLinesFromItsFifoAndJournalsEachCommandRun)
     fd = -1;
     for (int waited = 0; waited < 100 && fd < 0; waited++) {
         char target[128] = {};
-        if (readlink(link.c_str(), target, sizeof target - 1) > 5)
+        if (readlink(link.c_str(), target, sizeof target - 1) > 5) {
             fd = OpenLine(target + 5, B19200);
-        if (fd < 0)
+        }
+        if (fd < 0) {
             poll(nullptr, 0, 20);
+        }
     }
     ASSERT_GE(fd, 0);
     EXPECT_EQ(Exchange(fd, Frame('f', "E")), Answer('f', 0, "00000001\x1C" "1\x1C" "1.00"));
     close(fd);
 
     kill(child.pid, SIGTERM);
-    EXPECT_EQ(pipedchild::ReadFrom(child.err, "", 5000), "");
+    EXPECT_EQ(childprocess::ReadFrom(child.err, "", 5000), "");
     int status = Finish(child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
@@ -275,9 +281,9 @@ TEST(SimProgram, TakesControlLinesFromItsFifoAndJournalsEachCommandRun)
 
     // A FIFO path that exists is refused, and what is there is left alone.
     child = Start({"-c", journal});
-    EXPECT_EQ(pipedchild::ReadFrom(child.err, "", 5000),
+    EXPECT_EQ(childprocess::ReadFrom(child.err, "", 5000),
               "fiscalsim: " + journal + " already exists: the control FIFO needs a new path\n");
-    EXPECT_EQ(pipedchild::ReadFrom(child.out, "", 5000), "");
+    EXPECT_EQ(childprocess::ReadFrom(child.out, "", 5000), "");
     status = Finish(child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);

@@ -42,8 +42,9 @@ protected:
 
     void TearDown() override
     {
-        if (fd_ >= 0)
+        if (fd_ >= 0) {
             close(fd_);
+        }
         fiscalsim_stop();
         runner_.join();
         fiscalsim_close();
@@ -52,8 +53,9 @@ protected:
     static int OpenRaw(const std::string &name, speed_t speed)
     {
         int fd = open(("/dev/" + name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (fd < 0)
+        if (fd < 0) {
             return -1;
+        }
         termios line;
         tcgetattr(fd, &line);
         cfmakeraw(&line);
@@ -85,8 +87,9 @@ protected:
         while (poll(&wanted, 1, quiet_ms) > 0 && (wanted.revents & POLLIN)) {
             char chunk[256];
             ssize_t n = read(fd_, chunk, sizeof chunk);
-            if (n <= 0)
+            if (n <= 0) {
                 break;
+            }
             got.append(chunk, (size_t)n);
         }
         return got;
@@ -222,8 +225,9 @@ TEST_F(SimOnLine, TheWireTakesTenBitTimesAByteBothWays)
     const std::string short_out = Answer('g', 0, 0x8002, "");
     const std::string short_in = Frame('h', "L\x1C" "500");
     std::string long_out;
-    for (int i = 0; i < 500; i++)
+    for (int i = 0; i < 500; i++) {
         long_out += (char)('0' + i % 10);
+    }
     long_out = Answer('h', 0, 0, long_out);
     const double byte_ms = 10000.0 / 9600;
     for (int wire : {1, 0}) {
@@ -236,15 +240,17 @@ TEST_F(SimOnLine, TheWireTakesTenBitTimesAByteBothWays)
             char chunk[256];
             ssize_t n;
             while (got.size() < answer.size() && poll(&wanted, 1, 2000) > 0 &&
-                   (n = read(fd_, chunk, sizeof chunk)) > 0)
+                   (n = read(fd_, chunk, sizeof chunk)) > 0) {
                 got.append(chunk, (size_t)n);
+            }
             double took = duration<double, std::milli>(steady_clock::now() - start).count();
             EXPECT_EQ(got, answer);
             double paced = byte_ms * (double)(frame.size() + answer.size());
-            if (wire)
+            if (wire) {
                 EXPECT_GE(took, paced) << frame.size() << " bytes in";
-            else
+            } else {
                 EXPECT_LT(took, 0.45 * paced) << frame.size() << " bytes in";
+            }
         }
     }
     fiscalsim_set_wire(0);
@@ -300,17 +306,20 @@ TEST_F(SimOnLine, KeepsItsPtyDescriptorsOutOfStartedPrograms)
     const std::string slave = "/dev/" + std::string(fiscalsim_port_name());
     int pty_descriptors = 0;
     for (int fd = 3; fd < 1024; fd++) {
-        if (fd == fd_)
+        if (fd == fd_) {
             continue;
+        }
         char link[64];
         char target[256];
         snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
         ssize_t len = readlink(link, target, sizeof target - 1);
-        if (len <= 0)
+        if (len <= 0) {
             continue;
+        }
         target[len] = '\0';
-        if (std::string(target) != "/dev/ptmx" && std::string(target) != slave)
+        if (std::string(target) != "/dev/ptmx" && std::string(target) != slave) {
             continue;
+        }
         pty_descriptors++;
         EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC) << target << " on descriptor " << fd;
     }

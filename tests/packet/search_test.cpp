@@ -1,6 +1,6 @@
 // The driver's controller search over the packet layer, against the simulator
 // answering at one rate, at a rate outside the table, and not at all.
-#include "simline.h"
+#include "simline_fixture.h"
 
 #include <termios.h>
 
@@ -33,8 +33,9 @@ protected:
     static std::vector<std::string> ProbesUpTo(int last_row)
     {
         std::vector<std::string> lines = {"Buscando Controlador Fiscal "};
-        for (int row = 0; row <= last_row; row++)
+        for (int row = 0; row <= last_row; row++) {
             lines.push_back("Probando a " + std::to_string(BaudTbl[row].baud) + " bauds");
+        }
         return lines;
     }
 

@@ -70,16 +70,18 @@ TEST(FrameEncode, EscapesControlBytesButCarriesFsAndHighBytesAsTheyAre)
     std::string wire = Encode('!', std::string("a\x1C\x02\x03\x1B\x15\x7F\xFF", 8));
     EXPECT_EQ(wire.substr(0, 15),
               std::string("\x02!a\x1C\x1B\x42\x1B\x43\x1B\x5B\x1B\x55\x7F\xFF\x03", 15));
-    for (size_t i = 1; i + 5 < wire.size(); i++)
+    for (size_t i = 1; i + 5 < wire.size(); i++) {
         EXPECT_FALSE((unsigned char)wire[i] < 0x20 && wire[i] != 0x1C && wire[i] != 0x1B)
             << "raw control byte at " << i;
+    }
 }
 
 TEST(FrameEncode, RoundTripsEveryByteButNulAndEverySequence)
 {
     std::string body;
-    for (int byte = 1; byte < 256; byte++)
+    for (int byte = 1; byte < 256; byte++) {
         body += (char)byte;
+    }
     for (int seq = FRAME_SEQ_FIRST; seq <= FRAME_SEQ_LAST; seq++) {
         Fed fed = FeedFresh(Encode((unsigned char)seq, body));
         ASSERT_EQ(fed.done, 1) << seq;
@@ -119,10 +121,12 @@ TEST(FrameReader, RejectsAnyDamagedChecksumDigitOrBodyByte)
     for (int seq = FRAME_SEQ_FIRST; seq <= FRAME_SEQ_LAST && letters_seen < 5; seq++) {
         std::string wire = Encode((unsigned char)seq, "*");
         std::string lower = wire;
-        for (size_t i = lower.size() - 4; i < lower.size(); i++)
+        for (size_t i = lower.size() - 4; i < lower.size(); i++) {
             lower[i] = (char)tolower((unsigned char)lower[i]);
-        if (lower == wire)
+        }
+        if (lower == wire) {
             continue;
+        }
         letters_seen++;
         EXPECT_EQ(FeedFresh(lower).done, 0) << lower;
         EXPECT_EQ(FeedFresh(wire).done, 1);
@@ -185,8 +189,9 @@ TEST(FrameReader, SurvivesRandomBytesAndStillReadsAFrameAfterThem)
     for (int round = 0; round < 200000; round++) {
         // Skew towards the bytes that matter to the reader.
         unsigned char byte = (unsigned char)random();
-        if (round % 7 == 0)
+        if (round % 7 == 0) {
             byte = "\x02\x03\x1B\x1C\x12\x15"[random() % 6];
+        }
         int result = FrameReaderPush(&reader, byte);
         ASSERT_TRUE(result == FRAME_MORE || result == FRAME_DONE || result == FRAME_BAD ||
                     result == FRAME_CONTROL);

@@ -81,8 +81,9 @@ TEST_F(Fiscald, FinalRepliesNeverCarryTheInterimMarksAndFitOneReceive)
     EXPECT_EQ(receives[0], "0000" + FS + "0100" + FS + "xDc2Dc4" + FS + "2.00" + FS + "2.00");
 
     std::string digits;
-    while (digits.size() < 1000)
+    while (digits.size() < 1000) {
         digits += "0123456789";
+    }
     std::string longest = Final(client, "L" + FS + "1000");
     EXPECT_EQ(longest, "0000" + FS + "0100" + FS + digits.substr(0, 490));
     EXPECT_EQ(Final(client, "*"), "0000" + FS + "0100" + FS + "1" + FS + "00000001" + FS + "1");
@@ -100,8 +101,9 @@ TEST_F(Fiscald, SlowCommandDrawsDC2RepliesThenTheFinalInAReceiveOfItsOwn)
         // Interims may run together; never with anything else.
         ASSERT_FALSE(receives[i].empty());
         ASSERT_EQ(receives[i].size() % 3, 0u) << receives[i];
-        for (size_t at = 0; at < receives[i].size(); at += 3)
+        for (size_t at = 0; at < receives[i].size(); at += 3) {
             EXPECT_EQ(receives[i].substr(at, 3), "DC2");
+        }
     }
     EXPECT_EQ(receives.back(), "0000" + FS + "0000" + FS + "900");
     // The next command gets its own reply, nothing left over from the last.
@@ -182,8 +184,9 @@ TEST_F(Fiscald, ClientLeavingMidCommandDoesNotStopTheNextOne)
     close(first);
     clients_.erase(clients_.begin());
     std::string reply = ReceiveOnce(second);
-    while (IsInterim(reply))
+    while (IsInterim(reply)) {
         reply = ReceiveOnce(second);
+    }
     EXPECT_EQ(reply, "0000" + FS + "0100" + FS + "00000001");
     // The abandoned command still ran to its end on the controller.
     EXPECT_EQ(fiscalsim_commands_executed(), before + 2);
@@ -284,31 +287,10 @@ TEST_F(Fiscald, IdleClientIsLetGoAndTheNextServed)
     EXPECT_EQ(ReceiveOnce(next, 5000), "0000" + FS + "0100" + FS + "00000001");
 }
 
-// "VmRSS" or "VmHWM" of a process, in kB.
-long MemoryKb(pid_t pid, const std::string &field)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind(field + ":", 0) == 0)
-            return std::stol(line.substr(field.size() + 1));
-    return -1;
-}
-
 TEST_F(Fiscald, StaysServingWithFlatMemoryUnderCommandStormsReconnectsAndGarbage)
 {
     StartSim(9600, 0);
-    // In the sanitizer build, the fake stacks that catch a use after return
-    // fill up as they are used: the sanitizer's memory, not the server's.
-    // Only the server started here goes without them.
-    const char *sanitizer = std::getenv("ASAN_OPTIONS");
-    std::string saved = sanitizer != nullptr ? sanitizer : "";
-    setenv("ASAN_OPTIONS", (saved + ":detect_stack_use_after_return=0").c_str(), 1);
-    StartServer({});
-    if (sanitizer != nullptr)
-        setenv("ASAN_OPTIONS", saved.c_str(), 1);
-    else
-        unsetenv("ASAN_OPTIONS");
+    StartServerForMemory({});
     const std::string status = "0000" + FS + "0000" + FS + "0" + FS + "00000000" + FS + "0";
 
     // Commands the controller answers at once, on one connection.
@@ -316,8 +298,9 @@ TEST_F(Fiscald, StaysServingWithFlatMemoryUnderCommandStormsReconnectsAndGarbage
         int client = Connect(tcp_port_);
         ASSERT_GE(client, 0);
         int wrong = 0;
-        for (int i = 0; i < count; i++)
+        for (int i = 0; i < count; i++) {
             wrong += Final(client, "*") != status;
+        }
         EXPECT_EQ(wrong, 0);
         close(client);
     };
@@ -347,8 +330,9 @@ TEST_F(Fiscald, StaysServingWithFlatMemoryUnderCommandStormsReconnectsAndGarbage
             }
         });
         std::string noise(bytes, '\0');
-        for (char &byte : noise)
+        for (char &byte : noise) {
             byte = (char)((seed = seed * 1103515245u + 12345u) >> 16);
+        }
         for (size_t sent = 0; sent < noise.size(); sent += 997) {
             ssize_t chunk = send(fd, noise.data() + sent, std::min<size_t>(997, noise.size() - sent), MSG_NOSIGNAL);
             EXPECT_GT(chunk, 0);

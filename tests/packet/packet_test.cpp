@@ -1,5 +1,5 @@
 // MandaPaqueteFiscal against the simulated controller on a real pty.
-#include "simline.h"
+#include "simline_fixture.h"
 
 #include <cstring>
 
@@ -152,8 +152,9 @@ TEST_F(PacketExchange, AnswerIsCutAtFiveHundredBytesTerminatorIncluded)
     ASSERT_EQ(MandaPaqueteFiscal(port_, "L\x1C" "900", &s1, &s2, buffer), 0);
     EXPECT_EQ(strlen(buffer), (size_t)PACKET_ANSWER_SIZE - 1);
     EXPECT_EQ(std::string(buffer, 12), "012345678901");
-    for (size_t i = PACKET_ANSWER_SIZE; i < sizeof buffer; i++)
+    for (size_t i = PACKET_ANSWER_SIZE; i < sizeof buffer; i++) {
         ASSERT_EQ(buffer[i], 0x7F) << "written past the answer at " << i;
+    }
 
     memset(buffer, 0x7F, sizeof buffer);
     ASSERT_EQ(MandaPaqueteFiscal(port_, "L\x1C" "499", &s1, &s2, buffer), 0);
@@ -191,16 +192,18 @@ TEST_F(PacketExchange, KeepAlivesHoldTheTryOpenAndReachTheWaitHook)
     ASSERT_EQ(Send("S", &answer), 0);
     EXPECT_EQ(answer, "700");
     ASSERT_GE(Waits.size(), 2u);
-    for (int kind : Waits)
+    for (int kind : Waits) {
         EXPECT_EQ(kind, 0x12);
+    }
 
     Waits.clear();
     ASSERT_EQ(Send("P\x1C" "600", &answer), 0);
     EXPECT_EQ(answer, "600");
     EXPECT_EQ(s1_, 0x8008);
     ASSERT_GE(Waits.size(), 2u);
-    for (int kind : Waits)
+    for (int kind : Waits) {
         EXPECT_EQ(kind, 0x14);
+    }
     EXPECT_EQ(SetPacketWaitHook(nullptr), RecordWait);
 }
 

@@ -1,7 +1,7 @@
 // A simulator on its own thread and a port opened on it through the driver,
 // for tests of the packet layer and the controller search.
-#ifndef TESTS_SIMLINE_H
-#define TESTS_SIMLINE_H
+#ifndef TESTS_SIMLINE_FIXTURE_H
+#define TESTS_SIMLINE_FIXTURE_H
 
 #include "fiscalpacket.h"
 #include "fiscalsim.h"
@@ -43,11 +43,13 @@ protected:
 
     void TearDown() override
     {
-        if (port_ >= 0 && PortControl[port_].in_use)
+        if (port_ >= 0 && PortControl[port_].in_use) {
             end_comm(&PortControl[port_]);
+        }
         fiscalsim_stop();
-        if (runner_.joinable())
+        if (runner_.joinable()) {
             runner_.join();
+        }
         fiscalsim_close();
         SetTracelet(previous_tracer_);
     }
@@ -58,8 +60,9 @@ protected:
         char buffer[PACKET_ANSWER_SIZE] = {};
         s1_ = s2_ = 0xDEAD;
         int result = MandaPaqueteFiscal(port_, command.c_str(), &s1_, &s2_, buffer);
-        if (answer != nullptr)
+        if (answer != nullptr) {
             *answer = buffer;
+        }
         return result;
     }
 
