@@ -6,16 +6,17 @@
  */
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <stdlib.h>
-#include <signal.h>
 
 int main(int argc, char **argv)
 {
-    static const char reply[] = "0000\x1c" "0000";
+    static const char reply[] = "0000\x1c"
+                                "0000";
     int listener = socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);

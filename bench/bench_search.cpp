@@ -42,7 +42,8 @@ int main(int argc, char **argv)
             int result = SearchPrn(slot, &found);
             times.push_back(NowMs() - start);
             if (result != 0 || found != rate) {
-                fprintf(stderr, "bench_search: rate %ld not found (%d, %ld)\n", rate, result, found);
+                fprintf(stderr, "bench_search: rate %ld not found (%d, %ld)\n", rate, result,
+                        found);
                 status = 1;
             }
             if (repeat == 0) {
@@ -59,7 +60,8 @@ int main(int argc, char **argv)
         printf("{\"rate\": %ld, \"search_ms\": [", rate);
         for (size_t i = 0; i < times.size(); i++)
             printf("%s%.2f", i ? ", " : "", times[i]);
-        printf("], \"exchange_us\": %.1f, \"try_limit_ms\": %d}\n", exchange_us, PACKET_TRY_LIMIT_MS);
+        printf("], \"exchange_us\": %.1f, \"try_limit_ms\": %d}\n", exchange_us,
+               PACKET_TRY_LIMIT_MS);
         fflush(stdout);
     }
     fiscalsim_stop();

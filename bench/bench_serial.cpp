@@ -15,7 +15,11 @@
 #include <unistd.h>
 
 // A frame-sized command, as the packet layer writes them.
-static const char Command[] = "\x02 B\x1c" "Cafe\x1c" "2\x1c" "1.50\x03" "1A2B";
+static const char Command[] = "\x02 B\x1c"
+                              "Cafe\x1c"
+                              "2\x1c"
+                              "1.50\x03"
+                              "1A2B";
 
 static const char *PtyName(const char *variable)
 {

@@ -102,9 +102,10 @@ __attribute__((destructor)) static void ReportCounts(void)
         }
     }
     char line[200];
-    int length = snprintf(line, sizeof line,
-                          "allocations %lu frees %lu bytes %llu hwm_kib %ld anon_kib %ld file_kib %ld\n",
-                          allocations, frees, bytes, hwm_kib, anon_kib, file_kib);
+    int length = snprintf(
+        line, sizeof line,
+        "allocations %lu frees %lu bytes %llu hwm_kib %ld anon_kib %ld file_kib %ld\n", allocations,
+        frees, bytes, hwm_kib, anon_kib, file_kib);
     int fd = open(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (fd >= 0 && length > 0) {
         ssize_t written = write(fd, line, (size_t)length);

@@ -100,8 +100,7 @@ int main(int argc, char **argv)
     memset(&local, 0, sizeof local);
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listener, (struct sockaddr *)&local, sizeof local) != 0 ||
-        listen(listener, 16) != 0) {
+    if (bind(listener, (struct sockaddr *)&local, sizeof local) != 0 || listen(listener, 16) != 0) {
         perror("bench_relay: listen");
         return 1;
     }

@@ -79,7 +79,10 @@ int main(int argc, char **argv)
                 return 1;
             }
             end = NowUs();
-            send(connection, "0000\x1c" "0000", 9, MSG_NOSIGNAL);
+            send(connection,
+                 "0000\x1c"
+                 "0000",
+                 9, MSG_NOSIGNAL);
             int status;
             waitpid(child, &status, 0);
             close(connection);

@@ -20,7 +20,7 @@
 struct Till {
     pthread_t thread;
     int sock;
-    double *times_us;   /* one per command */
+    double *times_us; /* one per command */
     int failed;
 };
 
@@ -124,8 +124,7 @@ int main(int argc, char **argv)
     qsort(times, total, sizeof *times, ByValue);
     printf("{\"clients\": %d, \"commands\": %zu, \"seconds\": %.6f, \"median_us\": %.1f, "
            "\"p99_us\": %.1f, \"max_us\": %.1f}\n",
-           clients, total, seconds, times[total / 2], times[(total * 99) / 100],
-           times[total - 1]);
+           clients, total, seconds, times[total / 2], times[(total * 99) / 100], times[total - 1]);
     free(times);
     free(tills);
     return failed;

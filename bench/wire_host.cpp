@@ -57,13 +57,13 @@ int main(int argc, char **argv)
             unsigned short status2 = 0;
             char answer[PACKET_ANSWER_SIZE];
             if (MandaPaqueteFiscal(slot, command.c_str(), &status1, &status2, answer) != 0) {
-                fprintf(stderr, "bench_wire_host: %s got no answer (error %d)\n",
-                        command.c_str(), PacketLastError());
+                fprintf(stderr, "bench_wire_host: %s got no answer (error %d)\n", command.c_str(),
+                        PacketLastError());
                 return 1;
             }
             char frame[FRAME_MAX_WIRE];
-            frame_bytes += FrameEncode(FRAME_SEQ_FIRST, command.data(), (int)command.size(),
-                                       frame, (int)sizeof frame);
+            frame_bytes += FrameEncode(FRAME_SEQ_FIRST, command.data(), (int)command.size(), frame,
+                                       (int)sizeof frame);
             frame_bytes += FrameEncodeAnswer(FRAME_SEQ_FIRST, status1, status2, answer, frame,
                                              (int)sizeof frame);
         }

@@ -13,7 +13,7 @@ int fdebug = 0;
 int fsave = 0;
 
 static const char DEFAULT_TRACE_FILE[] = "/etc/fiscal.log";
-static const off_t TRACE_FILE_LIMIT = 499999;  // bytes kept before the file restarts
+static const off_t TRACE_FILE_LIMIT = 499999;   // bytes kept before the file restarts
 // "DDMM-HHMM: " before the message and CR LF after it.
 static const size_t STAMPED_LINE_EXTRA = 13;
 
@@ -85,7 +85,9 @@ static size_t BuildFileLine(void)
         localtime_r(&now, &local);
         int length = snprintf(Stamp, sizeof(Stamp), "%02d%02d-%02d%02d: ", local.tm_mday,
                               local.tm_mon + 1, local.tm_hour, local.tm_min);
-        StampLength = length < 0 ? 0 : length >= (int)sizeof(Stamp) ? sizeof(Stamp) - 1 : (size_t)length;
+        StampLength = length < 0                     ? 0
+                      : length >= (int)sizeof(Stamp) ? sizeof(Stamp) - 1
+                                                     : (size_t)length;
         StampMinute = now / 60;
     }
     size_t message = strlen(buffer);

@@ -20,8 +20,8 @@ extern "C" {
 
 typedef void (*TraceFunction)(const char *format, va_list args);
 
-extern int fdebug;  /* non-zero: print each message on the console */
-extern int fsave;   /* non-zero: append each message to the trace file */
+extern int fdebug; /* non-zero: print each message on the console */
+extern int fsave;  /* non-zero: append each message to the trace file */
 
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
@@ -32,7 +32,7 @@ TraceFunction SetTracelet(TraceFunction function);
  * previous path kept). */
 int set_debug_options(int debug, int save, const char *path);
 void FISCAL_debug(const char *format, va_list args);
-int debopen(const char *path);   /* descriptor, or -1 */
+int debopen(const char *path); /* descriptor, or -1 */
 
 #ifdef __cplusplus
 }

@@ -23,38 +23,38 @@
 extern "C" {
 #endif
 
-#define TTYWIRE_PORTS 10     /* slots in PortControl */
-#define TTYWIRE_RATES 6      /* rows in BaudTbl */
+#define TTYWIRE_PORTS 10 /* slots in PortControl */
+#define TTYWIRE_RATES 6  /* rows in BaudTbl */
 
 typedef struct PortEntry {
-    int fd;                   /* open descriptor of the serial device */
-    char layer_area[1000];    /* the packet layer's own; never touched here */
-    unsigned char link_byte;  /* set to 0x20 when the slot is taken; never read here */
-    char device[50];          /* "/dev/" and the port name, NUL-terminated */
-    unsigned char in_use;     /* 0 free, 1 taken */
+    int fd;                  /* open descriptor of the serial device */
+    char layer_area[1000];   /* the packet layer's own; never touched here */
+    unsigned char link_byte; /* set to 0x20 when the slot is taken; never read here */
+    char device[50];         /* "/dev/" and the port name, NUL-terminated */
+    unsigned char in_use;    /* 0 free, 1 taken */
 } PortEntry;
 
 typedef struct BaudEntry {
-    unsigned int speed;       /* terminal speed code for cfsetospeed/cfsetispeed */
-    long baud;                /* the same rate in bits per second */
+    unsigned int speed; /* terminal speed code for cfsetospeed/cfsetispeed */
+    long baud;          /* the same rate in bits per second */
 } BaudEntry;
 
-extern PortEntry PortControl[TTYWIRE_PORTS];  /* storage: the host's */
-extern struct termios TermioCons;             /* console attributes, filled by the host */
-extern BaudEntry BaudTbl[TTYWIRE_RATES];      /* 1200 .. 38400, in search order */
+extern PortEntry PortControl[TTYWIRE_PORTS]; /* storage: the host's */
+extern struct termios TermioCons;            /* console attributes, filled by the host */
+extern BaudEntry BaudTbl[TTYWIRE_RATES];     /* 1200 .. 38400, in search order */
 
 /* Slot index 0-9; -1 when all slots are taken; ends the process (status 1)
  * when the device cannot be opened or set up. */
 int start_comm(const char *name);
-int end_comm(PortEntry *entry);                     /* close's result */
-int SendByte(PortEntry *entry, int value);          /* 0 written, -1 not */
-int GetByte(PortEntry *entry, unsigned char *out);  /* 0 read, -1 none (traced) */
+int end_comm(PortEntry *entry);                         /* close's result */
+int SendByte(PortEntry *entry, int value);              /* 0 written, -1 not */
+int GetByte(PortEntry *entry, unsigned char *out);      /* 0 read, -1 none (traced) */
 int GetByteTimed(PortEntry *entry, unsigned char *out); /* 0 read, -1 none in 2 s */
 int SendCommand(PortEntry *entry, const char *text);    /* 0 all written, -1 not (traced) */
-int BufferEmpty(PortEntry *entry);                  /* 0 byte waiting, -1 none */
-int DoTimeout(int fd, int seconds);                 /* 1 readable in time, 0 not */
-int rdchk(int fd);                                  /* 1 byte waiting now, 0 not */
-int RestoreTTY(void);                               /* tcsetattr's result */
+int BufferEmpty(PortEntry *entry);                      /* 0 byte waiting, -1 none */
+int DoTimeout(int fd, int seconds);                     /* 1 readable in time, 0 not */
+int rdchk(int fd);                                      /* 1 byte waiting now, 0 not */
+int RestoreTTY(void);                                   /* tcsetattr's result */
 void Nop(void);
 
 /* 0 set; -1 rate not in BaudTbl; -2 slot out of range or free.
@@ -64,7 +64,7 @@ int SetBaudRate(int port, long baud);
 int SearchPrn(int port, long *found);
 
 /* The packet layer, supplied by the host. */
-int SetCommandRetries(int count);   /* returns the previous count */
+int SetCommandRetries(int count); /* returns the previous count */
 /* 0 exactly when the controller answered; writes at most 500 bytes,
  * terminator included, into answer. */
 int MandaPaqueteFiscal(int port, const char *command, unsigned short *status1,

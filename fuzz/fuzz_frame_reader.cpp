@@ -51,11 +51,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             unsigned short status2 = 0;
             const char *fields = nullptr;
             if (FrameParseAnswer(reader.body, reader.body_len, &status1, &status2, &fields) == 0) {
-                if (fields == nullptr || fields < reader.body || fields > reader.body + reader.body_len) {
+                if (fields == nullptr || fields < reader.body ||
+                    fields > reader.body + reader.body_len) {
                     abort();
                 }
                 static char answer[FRAME_MAX_WIRE + 1];
-                (void)FrameEncodeAnswer(reader.seq, status1, status2, fields, answer, sizeof answer);
+                (void)FrameEncodeAnswer(reader.seq, status1, status2, fields, answer,
+                                        sizeof answer);
             }
             CheckRoundTrip(&reader);
         } else if (result != FRAME_MORE && result != FRAME_CONTROL && result != FRAME_BAD) {

@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
 
     int digits = 0;
-    while (digits < 4 && text[digits] != '\0' && strchr("0123456789abcdefABCDEF", text[digits]) != nullptr) {
+    while (digits < 4 && text[digits] != '\0' &&
+           strchr("0123456789abcdefABCDEF", text[digits]) != nullptr) {
         digits++;
     }
     if (digits == 4) {

@@ -86,8 +86,8 @@ int FrameEncodeAnswer(unsigned char seq, unsigned short status1, unsigned short 
     char body[FRAME_MAX_BODY + 1];
     int len;
     if (fields != nullptr && fields[0] != '\0') {
-        len = snprintf(body, sizeof body, "%04X%c%04X%c%s", status1, FRAME_FS, status2,
-                       FRAME_FS, fields);
+        len = snprintf(body, sizeof body, "%04X%c%04X%c%s", status1, FRAME_FS, status2, FRAME_FS,
+                       fields);
     } else {
         len = snprintf(body, sizeof body, "%04X%c%04X", status1, FRAME_FS, status2);
     }
@@ -233,8 +233,8 @@ static int ParseHexWord(const char *text, unsigned short *value)
     return 0;
 }
 
-int FrameParseAnswer(const char *body, int len, unsigned short *status1,
-                     unsigned short *status2, const char **fields)
+int FrameParseAnswer(const char *body, int len, unsigned short *status1, unsigned short *status2,
+                     const char **fields)
 {
     unsigned short first;
     unsigned short second;

@@ -153,8 +153,8 @@ static void CopyAnswer(const char *fields, char *answer)
     answer[length] = '\0';
 }
 
-static int TakeAnswer(const FrameReader *reader, unsigned short *status1,
-                      unsigned short *status2, char *answer)
+static int TakeAnswer(const FrameReader *reader, unsigned short *status1, unsigned short *status2,
+                      char *answer)
 {
     unsigned short first;
     unsigned short second;

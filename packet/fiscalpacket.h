@@ -25,23 +25,23 @@
 extern "C" {
 #endif
 
-#define PACKET_DEFAULT_RETRIES   3
-#define PACKET_TRY_LIMIT_MS      500     /* default silence limit of one try */
-#define PACKET_TRY_LIMIT_MIN_MS  300     /* above the controller's 200 ms keep-alive */
-#define PACKET_TRY_LIMIT_MAX_MS  60000
+#define PACKET_DEFAULT_RETRIES  3
+#define PACKET_TRY_LIMIT_MS     500 /* default silence limit of one try */
+#define PACKET_TRY_LIMIT_MIN_MS 300 /* above the controller's 200 ms keep-alive */
+#define PACKET_TRY_LIMIT_MAX_MS 60000
 /* A try ends this long past its limit even if bytes keep coming (noise). */
 #define PACKET_FRAME_ALLOWANCE_MS 10000
-#define PACKET_BUSY_LIMIT_MS     120000  /* keep-alives stop extending after this */
-#define PACKET_MAX_COMMAND       400     /* command bytes, terminator excluded */
-#define PACKET_ANSWER_SIZE       500     /* bytes written into answer, terminator included */
+#define PACKET_BUSY_LIMIT_MS      120000 /* keep-alives stop extending after this */
+#define PACKET_MAX_COMMAND        400    /* command bytes, terminator excluded */
+#define PACKET_ANSWER_SIZE        500    /* bytes written into answer, terminator included */
 
 /* PacketLastError results */
-#define PACKET_OK           0  /* the last command was answered */
-#define PACKET_NO_ANSWER    1  /* every try ended in silence */
-#define PACKET_REFUSED      2  /* the last try was refused (NAK) or its answer damaged */
-#define PACKET_LINE_GONE    3  /* the device failed a read or write, or hung up */
-#define PACKET_BAD_PORT     4  /* slot out of 0-9 or not open */
-#define PACKET_BAD_COMMAND  5  /* no command, or longer than PACKET_MAX_COMMAND */
+#define PACKET_OK            0 /* the last command was answered */
+#define PACKET_NO_ANSWER     1 /* every try ended in silence */
+#define PACKET_REFUSED       2 /* the last try was refused (NAK) or its answer damaged */
+#define PACKET_LINE_GONE     3 /* the device failed a read or write, or hung up */
+#define PACKET_BAD_PORT      4 /* slot out of 0-9 or not open */
+#define PACKET_BAD_COMMAND   5 /* no command, or longer than PACKET_MAX_COMMAND */
 #define PACKET_BUSY_TOO_LONG 6 /* still busy after PACKET_BUSY_LIMIT_MS */
 
 /* kind is FRAME_DC2 (0x12, working) or FRAME_DC4 (0x14, waiting for paper). */
@@ -51,7 +51,7 @@ int PacketLastError(void);
 /* 0 also when the last call was answered. The frame counts as possibly run
  * once it was written whole, unless every try was refused with a NAK. */
 int PacketMayHaveRun(void);
-int PacketLastSeq(void);   /* 0x20..0x7E, 0 before the first call */
+int PacketLastSeq(void); /* 0x20..0x7E, 0 before the first call */
 /* -1 (nothing changed) for a port outside 0-9 or seq outside 0x20..0x7E. */
 int SetPacketNextSeq(int port, int seq);
 /* Refuses (returns -1, keeps the limit) values outside MIN..MAX. */

@@ -30,10 +30,10 @@ extern "C" {
 #endif
 
 #define RUVADO_DEFAULT_PORT 1600
-#define RUVADO_WAIT_MS 15000   /* limit of every send wait and receive wait */
-#define RUVADO_LINE_SIZE 500   /* a line is read with this limit: 499 characters */
-#define RUVADO_REPLY_SIZE 500  /* most bytes taken by one receive */
-#define RUVADO_HOST_SIZE 100   /* host buffer: 99 characters and the NUL */
+#define RUVADO_WAIT_MS      15000 /* limit of every send wait and receive wait */
+#define RUVADO_LINE_SIZE    500   /* a line is read with this limit: 499 characters */
+#define RUVADO_REPLY_SIZE   500   /* most bytes taken by one receive */
+#define RUVADO_HOST_SIZE    100   /* host buffer: 99 characters and the NUL */
 
 int RuvadoMain(int argc, char *argv[]);
 void Usage(void);

@@ -7,7 +7,7 @@
 #include <net/if.h>
 #include <stddef.h>
 
-static unsigned long CachedAddress = 0; // 0: no lookup has succeeded yet
+static unsigned long CachedAddress = 0;   // 0: no lookup has succeeded yet
 static unsigned long CachedMask = 0;
 
 int LocalAddr(unsigned long *out_address, unsigned long *out_mask)
@@ -17,7 +17,8 @@ int LocalAddr(unsigned long *out_address, unsigned long *out_mask)
         if (getifaddrs(&interfaces) != 0) {
             return -1;
         }
-        for (struct ifaddrs *one = interfaces; one != nullptr && CachedAddress == 0; one = one->ifa_next) {
+        for (struct ifaddrs *one = interfaces; one != nullptr && CachedAddress == 0;
+             one = one->ifa_next) {
             if (one->ifa_addr == nullptr || one->ifa_addr->sa_family != AF_INET) {
                 continue;
             }
@@ -26,8 +27,8 @@ int LocalAddr(unsigned long *out_address, unsigned long *out_mask)
             }
             CachedAddress = ntohl(((struct sockaddr_in *)one->ifa_addr)->sin_addr.s_addr);
             CachedMask = one->ifa_netmask == nullptr
-                              ? 0
-                              : ntohl(((struct sockaddr_in *)one->ifa_netmask)->sin_addr.s_addr);
+                             ? 0
+                             : ntohl(((struct sockaddr_in *)one->ifa_netmask)->sin_addr.s_addr);
         }
         freeifaddrs(interfaces);
         if (CachedAddress == 0) {

@@ -8,7 +8,7 @@
 static const char NET_TRANS_KEY[] = "System\\CurrentControlSet\\Services\\Class\\NetTrans";
 static const DWORD SUBKEYS_SEARCHED = 10;
 
-static unsigned long CachedAddress = 0; // 0: no lookup has succeeded yet
+static unsigned long CachedAddress = 0;   // 0: no lookup has succeeded yet
 static unsigned long CachedMask = 0;
 static HKEY AdapterKey = nullptr;
 
@@ -32,7 +32,8 @@ static LONG ReadTextValue(HKEY key, const char *name, char *text, DWORD size)
 void *FindAdapterKey(void)
 {
     HKEY net_trans = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, NET_TRANS_KEY, 0, KEY_ENUMERATE_SUB_KEYS, &net_trans) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, NET_TRANS_KEY, 0, KEY_ENUMERATE_SUB_KEYS, &net_trans) !=
+        ERROR_SUCCESS) {
         return nullptr;
     }
 
@@ -40,14 +41,17 @@ void *FindAdapterKey(void)
     for (DWORD index = 0; index < SUBKEYS_SEARCHED && found == nullptr; index++) {
         char subkey_name[300];
         DWORD name_length = sizeof subkey_name;
-        if (RegEnumKeyExA(net_trans, index, subkey_name, &name_length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+        if (RegEnumKeyExA(net_trans, index, subkey_name, &name_length, nullptr, nullptr, nullptr,
+                          nullptr) != ERROR_SUCCESS) {
             break;
         }
-        if (RegOpenKeyExA(net_trans, subkey_name, 0, KEY_QUERY_VALUE, &AdapterKey) != ERROR_SUCCESS) {
+        if (RegOpenKeyExA(net_trans, subkey_name, 0, KEY_QUERY_VALUE, &AdapterKey) !=
+            ERROR_SUCCESS) {
             continue;
         }
         char address_text[VALUE_TEXT_SIZE];
-        if (ReadTextValue(AdapterKey, "IPAddress", address_text, sizeof address_text) == ERROR_SUCCESS &&
+        if (ReadTextValue(AdapterKey, "IPAddress", address_text, sizeof address_text) ==
+                ERROR_SUCCESS &&
             strcmp(address_text, "0.0.0.0") != 0) {
             found = AdapterKey;
         } else {

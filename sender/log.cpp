@@ -79,8 +79,8 @@ void LogMessage(int console, const char *format, ...)
 
     // The caller's format is pasted into the combined one on purpose, so its
     // conversions are expanded by the vsnprintf below (a '%' must be "%%").
-    snprintf(CombinedFormat, sizeof CombinedFormat, "%02d/%02d-%02d:%02d:%02d: %s\n",
-             stamp.tm_mday, stamp.tm_mon + 1, stamp.tm_hour, stamp.tm_min, stamp.tm_sec, format);
+    snprintf(CombinedFormat, sizeof CombinedFormat, "%02d/%02d-%02d:%02d:%02d: %s\n", stamp.tm_mday,
+             stamp.tm_mon + 1, stamp.tm_hour, stamp.tm_min, stamp.tm_sec, format);
 
     va_list arguments;
     va_start(arguments, format);
@@ -92,6 +92,6 @@ void LogMessage(int console, const char *format, ...)
     }
 
     ssize_t written = write(descriptor, FinishedLine, strlen(FinishedLine));
-    (void)written; // a full disk loses the line; the run goes on regardless
+    (void)written;   // a full disk loses the line; the run goes on regardless
     close(descriptor);
 }

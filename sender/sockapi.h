@@ -6,7 +6,7 @@
 
 #ifdef _WIN32
 #include <winsock.h>
-typedef int SockLength;      /* length argument of getsockname/accept */
+typedef int SockLength; /* length argument of getsockname/accept */
 #else
 #include <arpa/inet.h>
 #include <netdb.h>

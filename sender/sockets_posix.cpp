@@ -2,9 +2,9 @@
 // start, sockets close with close(), and the wait uses poll() because a
 // select() set is a bitmap that a descriptor at or past FD_SETSIZE would
 // overrun.
-#include "tcp.h"
 #include "monoclock.h"
 #include "sockapi.h"
+#include "tcp.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -41,7 +41,7 @@ static int WaitForUrgentData(int sock, int limit_ms)
 {
     const long long deadline = MonotonicMs() + limit_ms;
     for (;;) {
-        int wait_ms = -1; // a limit of 0 waits without limit
+        int wait_ms = -1;   // a limit of 0 waits without limit
         if (limit_ms != 0) {
             long long left = deadline - MonotonicMs();
             if (left <= 0) {

@@ -2,8 +2,8 @@
 // once per process, sockets close with closesocket(), and the wait uses
 // select(), whose fd_set here is a count and an array of handles, so any
 // handle value fits.
-#include "tcp.h"
 #include "sockapi.h"
+#include "tcp.h"
 
 static int SocketsStarted = 0;
 
@@ -53,7 +53,8 @@ int TcpWait(int sock, int limit_ms, int mode)
     FD_SET((SOCKET)sock, chosen);
 
     // A limit of 0 passes no time limit: wait until the socket is ready.
-    int ready = select(sock + 1, &readable, &writable, &exceptional, limit_ms == 0 ? nullptr : &limit);
+    int ready = select(sock + 1, &readable, &writable, &exceptional,
+                       limit_ms == 0 ? nullptr : &limit);
     if (ready == 0) {
         return TCP_ERR_TIMEOUT;
     }

@@ -24,13 +24,13 @@
 extern "C" {
 #endif
 
-#define TCP_ERR_INIT (-100)  /* the socket library failed to start */
+#define TCP_ERR_INIT    (-100) /* the socket library failed to start */
 #define TCP_ERR_TIMEOUT (-101) /* the wait ran out, or failed under a send/receive/accept */
-#define TCP_ERR_SELECT (-102) /* the wait itself failed, or bad mode/limit (TcpWait only) */
-#define TCP_ERR_CLOSED (-108) /* the receive got no data: peer closed or receive failed */
+#define TCP_ERR_SELECT  (-102) /* the wait itself failed, or bad mode/limit (TcpWait only) */
+#define TCP_ERR_CLOSED  (-108) /* the receive got no data: peer closed or receive failed */
 
-#define WAIT_WRITE 1  /* until the socket can be written */
-#define WAIT_READ 2   /* until it can be read */
+#define WAIT_WRITE  1 /* until the socket can be written */
+#define WAIT_READ   2 /* until it can be read */
 #define WAIT_EXCEPT 3 /* until an exceptional condition */
 
 int SocketsInit(void);

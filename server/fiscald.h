@@ -32,64 +32,64 @@
 extern "C" {
 #endif
 
-#define FISCALD_DEFAULT_ADDRESS     "127.0.0.1"
-#define FISCALD_DEFAULT_PORT        1600
-#define FISCALD_DEFAULT_INTERIM_MS  10000  /* well under ruvado's 15 s per receive */
-#define FISCALD_INTERIM_MIN_MS      100
-#define FISCALD_INTERIM_MAX_MS      60000
-#define FISCALD_INTERIM_GAP_MS      1000   /* least time between an interim and the final */
-#define FISCALD_DEFAULT_IDLE_S      300    /* a silent client is let go after this */
-#define FISCALD_MAX_IDLE_S          86400
-#define FISCALD_DEFAULT_CLIENTS     64
-#define FISCALD_MAX_CLIENTS         1000
-#define FISCALD_MAX_NETWORKS        64     /* entries of the allow-list */
-#define FISCALD_MAX_NAME            44     /* port name: "/dev/" + name must fit 50 bytes */
-#define FISCALD_MAX_PATH            4095   /* the device as given */
-#define FISCALD_RECEIVE_MAX         500    /* one receive, one command */
-#define FISCALD_REPLY_MAX           500    /* one reply, in one send */
+#define FISCALD_DEFAULT_ADDRESS    "127.0.0.1"
+#define FISCALD_DEFAULT_PORT       1600
+#define FISCALD_DEFAULT_INTERIM_MS 10000 /* well under ruvado's 15 s per receive */
+#define FISCALD_INTERIM_MIN_MS     100
+#define FISCALD_INTERIM_MAX_MS     60000
+#define FISCALD_INTERIM_GAP_MS     1000 /* least time between an interim and the final */
+#define FISCALD_DEFAULT_IDLE_S     300  /* a silent client is let go after this */
+#define FISCALD_MAX_IDLE_S         86400
+#define FISCALD_DEFAULT_CLIENTS    64
+#define FISCALD_MAX_CLIENTS        1000
+#define FISCALD_MAX_NETWORKS       64   /* entries of the allow-list */
+#define FISCALD_MAX_NAME           44   /* port name: "/dev/" + name must fit 50 bytes */
+#define FISCALD_MAX_PATH           4095 /* the device as given */
+#define FISCALD_RECEIVE_MAX        500  /* one receive, one command */
+#define FISCALD_REPLY_MAX          500  /* one reply, in one send */
 /* A command still running this long after SIGTERM is given up. */
-#define FISCALD_STOP_LIMIT_MS       20000
+#define FISCALD_STOP_LIMIT_MS 20000
 /* The line waits this long for the resend of a command whose outcome is unknown. */
-#define FISCALD_SETTLE_HOLD_MS      3000
+#define FISCALD_SETTLE_HOLD_MS 3000
 
 /* Error replies are "ERR<FS>reason<FS>outcome". */
-#define REPLY_NO_ANSWER      "SIN RESPUESTA"        /* controller silent, or not found */
-#define REPLY_LINE_DOWN      "LINEA CAIDA"          /* device gone and not back yet */
-#define REPLY_BAD_COMMAND    "COMANDO INVALIDO"     /* empty, NUL bytes, over 400 bytes */
-#define REPLY_TRANSMISSION   "ERROR DE TRANSMISION" /* NAK or damaged answer on every try */
-#define REPLY_BUSY           "CONTROLADOR OCUPADO"  /* busy past the packet layer's limit */
-#define REPLY_SERVER_FULL    "SERVIDOR OCUPADO"     /* client limit reached */
-#define REPLY_STOPPING       "SERVIDOR DETENIDO"    /* the server is ending */
-#define REPLY_UNSETTLED      "NO VERIFICABLE"       /* a resend that can no longer be settled */
-#define OUTCOME_NOT_SENT     "NO ENVIADO"           /* it did not run: safe to send again */
-#define OUTCOME_UNKNOWN      "DESCONOCIDO"          /* it may have run: resend it to settle */
+#define REPLY_NO_ANSWER    "SIN RESPUESTA"        /* controller silent, or not found */
+#define REPLY_LINE_DOWN    "LINEA CAIDA"          /* device gone and not back yet */
+#define REPLY_BAD_COMMAND  "COMANDO INVALIDO"     /* empty, NUL bytes, over 400 bytes */
+#define REPLY_TRANSMISSION "ERROR DE TRANSMISION" /* NAK or damaged answer on every try */
+#define REPLY_BUSY         "CONTROLADOR OCUPADO"  /* busy past the packet layer's limit */
+#define REPLY_SERVER_FULL  "SERVIDOR OCUPADO"     /* client limit reached */
+#define REPLY_STOPPING     "SERVIDOR DETENIDO"    /* the server is ending */
+#define REPLY_UNSETTLED    "NO VERIFICABLE"       /* a resend that can no longer be settled */
+#define OUTCOME_NOT_SENT   "NO ENVIADO"           /* it did not run: safe to send again */
+#define OUTCOME_UNKNOWN    "DESCONOCIDO"          /* it may have run: resend it to settle */
 
 /* --- options --- */
 typedef struct AccessNetwork {
-    unsigned int address;   /* host order, already masked */
-    unsigned int mask;      /* host order */
+    unsigned int address; /* host order, already masked */
+    unsigned int mask;    /* host order */
 } AccessNetwork;
 
 typedef struct AccessList {
-    int count;                                  /* 0: every client is allowed */
+    int count; /* 0: every client is allowed */
     AccessNetwork networks[FISCALD_MAX_NETWORKS];
 } AccessList;
 
 typedef struct ServerOptions {
-    const char *address;      /* dotted IPv4 to listen on */
-    long tcp_port;            /* 0: any free port */
-    long baud;                /* 0: start_comm's 9600 */
-    int search;               /* search the rate instead */
+    const char *address; /* dotted IPv4 to listen on */
+    long tcp_port;       /* 0: any free port */
+    long baud;           /* 0: start_comm's 9600 */
+    int search;          /* search the rate instead */
     long interim_ms;
-    long try_limit_ms;        /* 0: the packet layer's default */
-    long idle_s;              /* 0: never */
+    long try_limit_ms; /* 0: the packet layer's default */
+    long idle_s;       /* 0: never */
     long max_clients;
     AccessList access;
-    int verbose;              /* trace on standard output */
-    const char *trace_file;   /* null: none */
-    int journal;              /* every message as a plain line on standard error */
-    const char *state_file;   /* null: none */
-    const char *device;       /* as given on the command line */
+    int verbose;            /* trace on standard output */
+    const char *trace_file; /* null: none */
+    int journal;            /* every message as a plain line on standard error */
+    const char *state_file; /* null: none */
+    const char *device;     /* as given on the command line */
 } ServerOptions;
 
 /* -1: go on and serve; otherwise the exit status (0 help or version, 2 a bad
@@ -99,8 +99,8 @@ int ParseServerOptions(int argc, char **argv, ServerOptions *options);
 /* "a.b.c.d/n" or "a.b.c.d", several separated by commas or blanks; an empty
  * text adds nothing. 0, or -1 (list unchanged) for a bad entry or a full list. */
 int AccessAdd(AccessList *list, const char *text);
-int AccessAllows(const AccessList *list, unsigned int address);   /* 1 or 0 */
-int AccessIsLoopback(const char *listen_address);                 /* 1 or 0 */
+int AccessAllows(const AccessList *list, unsigned int address); /* 1 or 0 */
+int AccessIsLoopback(const char *listen_address);               /* 1 or 0 */
 
 /* --- device --- */
 /* The name start_comm takes for the device as given ("ttyS0", "/dev/ttyS0",
@@ -113,41 +113,41 @@ int DeviceName(const char *given, char *name, size_t size);
 int DeviceTake(const char *name, char *reason, size_t size);
 /* 1 while the locked descriptor still reaches a device that has not hung up. */
 int DeviceStillThere(int locked);
-void DeviceExclusive(int locked, int on);   /* TIOCEXCL / TIOCNXCL */
+void DeviceExclusive(int locked, int on); /* TIOCEXCL / TIOCNXCL */
 
 /* --- line worker --- */
 typedef struct WorkerSetup {
-    char port_name[FISCALD_MAX_NAME + 1];  /* under /dev/ */
-    long baud;                 /* -b, 0: none */
-    int search;                /* -s */
-    long remembered_rate;      /* tried first with one probe; 0: none */
-    int probe_first;           /* send one probe even at a fixed rate */
-    int try_limit_ms;          /* 0: default */
-    int next_seq;              /* the line's next sequence byte; 0: the packet layer's */
+    char port_name[FISCALD_MAX_NAME + 1]; /* under /dev/ */
+    long baud;                            /* -b, 0: none */
+    int search;                           /* -s */
+    long remembered_rate;                 /* tried first with one probe; 0: none */
+    int probe_first;                      /* send one probe even at a fixed rate */
+    int try_limit_ms;                     /* 0: default */
+    int next_seq;                         /* the line's next sequence byte; 0: the packet layer's */
 } WorkerSetup;
 
 typedef struct WorkerRequest {
-    int seq;                              /* the sequence byte to send under */
+    int seq; /* the sequence byte to send under */
     int length;
-    char body[PACKET_MAX_COMMAND + 1];    /* NUL-terminated */
+    char body[PACKET_MAX_COMMAND + 1]; /* NUL-terminated */
 } WorkerRequest;
 
 enum WorkerReportKind {
-    REPORT_READY = 1,     /* the line is open at a rate (rate 0: start_comm's 9600) */
-    REPORT_NO_RATE,       /* the line is open; the search found no controller */
-    REPORT_KEEPALIVE,     /* the controller works on the command (keepalive: DC2/DC4) */
-    REPORT_RESULT         /* the command's outcome */
+    REPORT_READY = 1, /* the line is open at a rate (rate 0: start_comm's 9600) */
+    REPORT_NO_RATE,   /* the line is open; the search found no controller */
+    REPORT_KEEPALIVE, /* the controller works on the command (keepalive: DC2/DC4) */
+    REPORT_RESULT     /* the command's outcome */
 };
 
 typedef struct WorkerReport {
-    int kind;                        /* WorkerReportKind */
-    long rate;                       /* READY */
-    int probes;                      /* READY, RESULT: probe frames sent meanwhile */
-    int keepalive;                   /* KEEPALIVE: 0x12 or 0x14 */
-    int answered;                    /* RESULT: 1 the controller answered */
-    int packet_error;                /* RESULT: PacketLastError */
-    int may_have_run;                /* RESULT: PacketMayHaveRun */
-    int line_gone;                   /* RESULT: the worker ends after this report */
+    int kind;         /* WorkerReportKind */
+    long rate;        /* READY */
+    int probes;       /* READY, RESULT: probe frames sent meanwhile */
+    int keepalive;    /* KEEPALIVE: 0x12 or 0x14 */
+    int answered;     /* RESULT: 1 the controller answered */
+    int packet_error; /* RESULT: PacketLastError */
+    int may_have_run; /* RESULT: PacketMayHaveRun */
+    int line_gone;    /* RESULT: the worker ends after this report */
     unsigned short status1;
     unsigned short status2;
     char answer[PACKET_ANSWER_SIZE];
@@ -165,7 +165,7 @@ void LineConfigure(const ServerOptions *options, long remembered_rate);
 /* At start-up: resolve, open and lock the device. 0, or -1 (message printed). */
 int LineStartUp(void);
 int LineState(void);
-int LineSocket(void);                 /* the worker's socket to poll, or -1 */
+int LineSocket(void); /* the worker's socket to poll, or -1 */
 /* Tries to reopen a line that is down, at most every retry interval unless
  * forced (a command waits). */
 void LineReopen(long long now, int forced);
@@ -203,7 +203,7 @@ void ClientsTick(long long now);
 long long ClientsNextWakeMs(long long now);
 /* The client with this id: its slot, or -1 when it is gone. */
 int ClientSlot(long long id);
-int ClientStillConnected(int slot);   /* 1, or 0 (closed or reset; slot freed) */
+int ClientStillConnected(int slot); /* 1, or 0 (closed or reset; slot freed) */
 long long ClientId(int slot);
 unsigned int ClientPeer(int slot);
 int ClientIsFirstCommand(int slot);
@@ -214,7 +214,7 @@ void ClientSetWorking(int slot, int keepalive_kind);
  * gap behind. */
 void ClientReply(int slot, const char *reply, int length, long long now);
 void ClientsCloseAll(void);
-int ClientsPending(void);   /* replies not yet sent */
+int ClientsPending(void); /* replies not yet sent */
 
 /* --- dispatch: the queue and settling --- */
 void DispatchCommand(int slot, const char *command, int length, long long now);
@@ -223,7 +223,7 @@ void DispatchRun(long long now);
 void DispatchReport(const WorkerReport *report, long long now);
 void DispatchLineDown(long long now);
 void DispatchStop(long long now);
-int DispatchBusy(void);          /* 1 while a command is on the line */
+int DispatchBusy(void); /* 1 while a command is on the line */
 void DispatchGiveUp(long long now);
 long long DispatchNextWakeMs(long long now);
 

@@ -34,19 +34,19 @@ static const long long INTERIM_DRAIN_LIMIT_MS = 2000;
 struct Client {
     int state;
     int fd;
-    long long id;                        // never reused: tells a new client in this slot
-    unsigned int peer;                   // host order
+    long long id;        // never reused: tells a new client in this slot
+    unsigned int peer;   // host order
     unsigned short peer_port;
-    long commands;                       // commands received so far
+    long commands;   // commands received so far
     long long last_activity_ms;
     long long next_interim_ms;
-    long long last_interim_ms;           // 0: none sent for this command
+    long long last_interim_ms;   // 0: none sent for this command
     int interim_kind;
     int command_length;
     char command[FISCALD_RECEIVE_MAX];   // the command waiting for its turn
     int reply_length;
     long long reply_due_ms;
-    int polled_connected;                // this round's poll saw it connected
+    int polled_connected;   // this round's poll saw it connected
     char reply[FISCALD_REPLY_MAX + 1];
 };
 

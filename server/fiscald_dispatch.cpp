@@ -15,8 +15,8 @@ struct Unsettled {
     int in_use;
     long long client_id;
     unsigned int peer;
-    int client_gone;          // a new connection from the same address may resend it
-    long long frame;          // the line's frame count right after it was sent
+    int client_gone;   // a new connection from the same address may resend it
+    long long frame;   // the line's frame count right after it was sent
     int seq;
     int length;
     char body[PACKET_MAX_COMMAND + 1];
@@ -41,7 +41,7 @@ static struct Unsettled Unsettleds[FISCALD_MAX_CLIENTS];
 // look through the table (nor bring its pages into memory).
 static int UnsettledTop;
 static struct OnLine Running;
-static long long HeldFor;        // client id the line waits for (its resend), 0: none
+static long long HeldFor;   // client id the line waits for (its resend), 0: none
 static long long HeldUntilMs;
 static int Stopping;
 
@@ -323,8 +323,7 @@ static void Finish(const WorkerReport *report, long long now)
     unsigned int peer = slot >= 0 ? ClientPeer(slot) : 0;
     Running.active = 0;
     if (report->answered) {
-        length = ReplyAnswer(reply, sizeof reply, report->status1, report->status2,
-                             report->answer);
+        length = ReplyAnswer(reply, sizeof reply, report->status1, report->status2, report->answer);
         for (int i = UnsettledTop - 1; i >= 0; i--) {
             if (Unsettleds[i].in_use && Unsettleds[i].client_id == Running.client_id) {
                 Forget(&Unsettleds[i]);

@@ -60,8 +60,9 @@ int ReplyError(char *out, size_t size, const char *reason, const char *outcome)
     if (size == 0) {
         return 0;
     }
-    return Finish(out, size, snprintf(out, size, "ERR%c%s%c%s", FIELD_SEPARATOR, reason,
-                                      FIELD_SEPARATOR, outcome));
+    return Finish(
+        out, size,
+        snprintf(out, size, "ERR%c%s%c%s", FIELD_SEPARATOR, reason, FIELD_SEPARATOR, outcome));
 }
 
 const char *ReplyInterim(int kind)

@@ -88,8 +88,7 @@ static void SetRate(int slot, const WorkerSetup *setup, long *rate, int *probes)
     }
 }
 
-static void RunCommand(int slot, const WorkerSetup *setup, const WorkerRequest *request,
-                       long *rate)
+static void RunCommand(int slot, const WorkerSetup *setup, const WorkerRequest *request, long *rate)
 {
     WorkerReport report;
     memset(&report, 0, sizeof report);
@@ -103,8 +102,8 @@ static void RunCommand(int slot, const WorkerSetup *setup, const WorkerRequest *
         report.line_gone = PacketLastError() == PACKET_LINE_GONE;
     } else {
         SetPacketNextSeq(slot, request->seq);
-        report.answered = MandaPaqueteFiscal(slot, request->body, &report.status1,
-                                             &report.status2, report.answer) == 0;
+        report.answered = MandaPaqueteFiscal(slot, request->body, &report.status1, &report.status2,
+                                             report.answer) == 0;
         report.packet_error = PacketLastError();
         report.may_have_run = PacketMayHaveRun();
         report.line_gone = report.packet_error == PACKET_LINE_GONE ||

@@ -170,8 +170,7 @@ static void ServeControlLines(void)
                                                                   : REQUEST_COME_BACK);
             pthread_mutex_unlock(&Lock);
             if (result != 0) {
-                fprintf(stderr, "fiscalsim: cannot open a pseudo-terminal: %s\n",
-                        strerror(errno));
+                fprintf(stderr, "fiscalsim: cannot open a pseudo-terminal: %s\n", strerror(errno));
             }
         }
     }
@@ -216,7 +215,7 @@ int fiscalsim_run(void)
         struct pollfd watched[3];
         watched[0].fd = WakePipe[0];
         watched[1].fd = ControlFifoFd();   // negative when there is none: poll skips it
-        watched[2].fd = SimLineFd();          // negative while vanished or full
+        watched[2].fd = SimLineFd();       // negative while vanished or full
         for (struct pollfd &entry : watched) {
             entry.events = POLLIN;
             entry.revents = 0;

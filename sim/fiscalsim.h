@@ -27,8 +27,8 @@ extern "C" {
 
 #define FISCALSIM_DEFAULT_BAUD    9600
 #define FISCALSIM_DEFAULT_BUSY_MS 3000
-#define FISCALSIM_KEEPALIVE_MS    200   /* DC2/DC4 interval while working */
-#define FISCALSIM_PATH_MAX        256   /* link and FIFO paths, terminator included */
+#define FISCALSIM_KEEPALIVE_MS    200 /* DC2/DC4 interval while working */
+#define FISCALSIM_PATH_MAX        256 /* link and FIFO paths, terminator included */
 
 /* link: NULL, or a path kept as a symbolic link to the pty's slave. */
 int fiscalsim_open(long baud, int busy_ms, const char *link);
@@ -36,15 +36,15 @@ const char *fiscalsim_port_name(void);
 int fiscalsim_run(void);
 void fiscalsim_stop(void);
 void fiscalsim_close(void);
-int fiscalsim_set_rate(long baud);     /* 0, or -1 for a rate termios lacks */
+int fiscalsim_set_rate(long baud); /* 0, or -1 for a rate termios lacks */
 void fiscalsim_set_busy(int busy_ms);
-void fiscalsim_set_wire(int on);       /* 1: paced; 0: at once (the default) */
+void fiscalsim_set_wire(int on); /* 1: paced; 0: at once (the default) */
 void fiscalsim_answer_late(int count, int delay_ms);
 void fiscalsim_drop(int count);
 void fiscalsim_garble(int count);
-int fiscalsim_vanish(void);            /* 0 */
-int fiscalsim_come_back(void);         /* 0, or -1 when no pty could be opened */
-long fiscalsim_frames_received(void);  /* sound command frames, at any rate */
+int fiscalsim_vanish(void);           /* 0 */
+int fiscalsim_come_back(void);        /* 0, or -1 when no pty could be opened */
+long fiscalsim_frames_received(void); /* sound command frames, at any rate */
 long fiscalsim_commands_executed(void);
 /* Both before fiscalsim_run; a second call replaces the first. fiscalsim_close
  * closes them and removes the FIFO. 0, or -1 with errno (EEXIST: path taken). */

@@ -116,8 +116,8 @@ static int OpenExtras(const Options *options)
 
 int main(int argc, char **argv)
 {
-    Options options = {FISCALSIM_DEFAULT_BAUD, FISCALSIM_DEFAULT_BUSY_MS, nullptr, nullptr,
-                       nullptr, 0};
+    Options options = {
+        FISCALSIM_DEFAULT_BAUD, FISCALSIM_DEFAULT_BUSY_MS, nullptr, nullptr, nullptr, 0};
     int status = ParseOptions(argc, argv, &options);
     if (status != 0) {
         return status < 0 ? 0 : status;

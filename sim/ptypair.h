@@ -15,18 +15,18 @@ extern "C" {
 #endif
 
 /* options, or'ed */
-#define PTYPAIR_NONBLOCK   0x1  /* the descriptors opened are non-blocking */
-#define PTYPAIR_CLOEXEC    0x2  /* ... and closed in programs started later */
-#define PTYPAIR_KEEP_SLAVE 0x4  /* open the slave too and keep it open */
-#define PTYPAIR_RAW        0x8  /* raw mode (cfmakeraw) on what is opened */
+#define PTYPAIR_NONBLOCK   0x1 /* the descriptors opened are non-blocking */
+#define PTYPAIR_CLOEXEC    0x2 /* ... and closed in programs started later */
+#define PTYPAIR_KEEP_SLAVE 0x4 /* open the slave too and keep it open */
+#define PTYPAIR_RAW        0x8 /* raw mode (cfmakeraw) on what is opened */
 
-#define PTYPAIR_NAME_MAX 64     /* port_name's size, terminator included */
+#define PTYPAIR_NAME_MAX 64 /* port_name's size, terminator included */
 
 typedef struct PtyPair {
-    int master;                              /* the device's end; -1 when closed */
-    int slave;                               /* the kept slave, else -1 */
-    char port_name[PTYPAIR_NAME_MAX];        /* "pts/N", as start_comm takes it */
-    char slave_path[PTYPAIR_NAME_MAX + 5];   /* "/dev/pts/N" */
+    int master;                            /* the device's end; -1 when closed */
+    int slave;                             /* the kept slave, else -1 */
+    char port_name[PTYPAIR_NAME_MAX];      /* "pts/N", as start_comm takes it */
+    char slave_path[PTYPAIR_NAME_MAX + 5]; /* "/dev/pts/N" */
 } PtyPair;
 
 int PtyPairOpen(int options, PtyPair *pair);

@@ -8,13 +8,13 @@
 #include <stdio.h>
 #include <string.h>
 
-#define SIM_PARAMS_MAX 4
-#define SIM_PARAM_SIZE 64
-#define SIM_LINE_TEST_MAX SIM_FIELDS_MAX
+#define SIM_PARAMS_MAX     4
+#define SIM_PARAM_SIZE     64
+#define SIM_LINE_TEST_MAX  SIM_FIELDS_MAX
 #define SIM_BUSY_PARAM_MAX 600000
 
 static int ReceiptOpen;
-static long ReceiptNumber;     // last receipt opened
+static long ReceiptNumber;   // last receipt opened
 static long ItemCount;
 static long SubtotalCents;
 
@@ -89,8 +89,7 @@ static long ParseCents(const char *text)
     return units * 100 + cents;
 }
 
-static void Fields(SimReply *reply, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
+static void Fields(SimReply *reply, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 static void Fields(SimReply *reply, const char *format, ...)
 {
@@ -141,8 +140,8 @@ static void ItemLine(const struct Params *params, SimReply *reply)
     long amount = quantity * price;
     ItemCount++;
     SubtotalCents += amount;
-    Fields(reply, "%s%c%ld.%02ld%c%ld.%02ld", params->text[0], FRAME_FS, amount / 100,
-           amount % 100, FRAME_FS, SubtotalCents / 100, SubtotalCents % 100);
+    Fields(reply, "%s%c%ld.%02ld%c%ld.%02ld", params->text[0], FRAME_FS, amount / 100, amount % 100,
+           FRAME_FS, SubtotalCents / 100, SubtotalCents % 100);
 }
 
 static void Subtotal(SimReply *reply)
@@ -185,8 +184,7 @@ static void SlowCommand(const struct Params *params, SimReply *reply, int busy_m
 
 static void LineTest(const struct Params *params, SimReply *reply)
 {
-    long length =
-        params->count == 1 ? ParseWholeNumber(params->text[0], 0, SIM_LINE_TEST_MAX) : -1;
+    long length = params->count == 1 ? ParseWholeNumber(params->text[0], 0, SIM_LINE_TEST_MAX) : -1;
     if (length < 0) {
         return Fail(reply, SIM_FIS_BAD_FIELD);
     }
@@ -204,15 +202,33 @@ void SimExecute(const char *body, int len, int busy_ms, SimReply *reply)
         Fail(reply, len < 1 ? SIM_FIS_UNKNOWN : SIM_FIS_BAD_FIELD);
     } else {
         switch (body[0]) {
-        case '*': StatusQuery(reply); break;
-        case 'A': OpenReceipt(&params, reply); break;
-        case 'B': ItemLine(&params, reply); break;
-        case 'C': Subtotal(reply); break;
-        case 'E': CloseReceipt(reply); break;
-        case 'S': SlowCommand(&params, reply, busy_ms, FRAME_DC2); break;
-        case 'P': SlowCommand(&params, reply, busy_ms, FRAME_DC4); break;
-        case 'L': LineTest(&params, reply); break;
-        default: Fail(reply, SIM_FIS_UNKNOWN); break;
+        case '*':
+            StatusQuery(reply);
+            break;
+        case 'A':
+            OpenReceipt(&params, reply);
+            break;
+        case 'B':
+            ItemLine(&params, reply);
+            break;
+        case 'C':
+            Subtotal(reply);
+            break;
+        case 'E':
+            CloseReceipt(reply);
+            break;
+        case 'S':
+            SlowCommand(&params, reply, busy_ms, FRAME_DC2);
+            break;
+        case 'P':
+            SlowCommand(&params, reply, busy_ms, FRAME_DC4);
+            break;
+        case 'L':
+            LineTest(&params, reply);
+            break;
+        default:
+            Fail(reply, SIM_FIS_UNKNOWN);
+            break;
         }
     }
     if (ReceiptOpen) {

@@ -26,22 +26,22 @@ extern "C" {
 #endif
 
 typedef struct SimSettings {
-    long baud;     /* the rate answered at, bits per second */
-    int busy_ms;   /* work time of the slow commands */
-    int wire;      /* 1: the line takes the wire's time */
+    long baud;   /* the rate answered at, bits per second */
+    int busy_ms; /* work time of the slow commands */
+    int wire;    /* 1: the line takes the wire's time */
 } SimSettings;
 
 /* ControlFifoNext results */
-#define CONTROL_IDLE    0   /* no whole line is left */
-#define CONTROL_APPLIED 1   /* a line was acted on, or reported and ignored */
-#define CONTROL_VANISH  2   /* "vanish": the caller closes the line */
-#define CONTROL_BACK    3   /* "back": the caller opens a new line */
+#define CONTROL_IDLE    0 /* no whole line is left */
+#define CONTROL_APPLIED 1 /* a line was acted on, or reported and ignored */
+#define CONTROL_VANISH  2 /* "vanish": the caller closes the line */
+#define CONTROL_BACK    3 /* "back": the caller opens a new line */
 
 void ControlsReset(long baud, int busy_ms);
 void ControlsSettings(SimSettings *settings);
-int ControlsTakeDrop(void);     /* 1: ignore this frame */
-int ControlsTakeLate(void);     /* ms to hold this answer back */
-int ControlsTakeGarble(void);   /* 1: damage this answer */
+int ControlsTakeDrop(void);   /* 1: ignore this frame */
+int ControlsTakeLate(void);   /* ms to hold this answer back */
+int ControlsTakeGarble(void); /* 1: damage this answer */
 void ControlsCountFrame(void);
 void ControlsCountCommand(void);
 

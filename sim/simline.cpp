@@ -18,10 +18,13 @@ static char LinkPath[FISCALSIM_PATH_MAX];
 static WireQueue Outgoing;
 static WireQueue Incoming;
 
-static const struct { long baud; unsigned int code; } SPEEDS[] = {
-    {50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200},
-    {300, B300}, {600, B600}, {1200, B1200}, {1800, B1800}, {2400, B2400},
-    {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
+static const struct {
+    long baud;
+    unsigned int code;
+} SPEEDS[] = {
+    {50, B50},       {75, B75},         {110, B110},       {134, B134},     {150, B150},
+    {200, B200},     {300, B300},       {600, B600},       {1200, B1200},   {1800, B1800},
+    {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200}, {38400, B38400},
     {57600, B57600}, {115200, B115200}, {230400, B230400},
 };
 
@@ -43,8 +46,7 @@ static void UpdateLink(void)
     const char *target = Pty.slave_path;
     unlink(LinkPath);
     if (symlink(target, LinkPath) != 0) {
-        fprintf(stderr, "fiscalsim: cannot link %s to %s: %s\n", LinkPath, target,
-                strerror(errno));
+        fprintf(stderr, "fiscalsim: cannot link %s to %s: %s\n", LinkPath, target, strerror(errno));
     }
 }
 

@@ -25,8 +25,7 @@ static long long EndUs(const WireQueue *queue, long count)
     return queue->start_us + (bits + queue->baud - 1) / queue->baud;
 }
 
-int WireQueueAdd(WireQueue *queue, const unsigned char *bytes, int len, long baud,
-                 long long now_us)
+int WireQueueAdd(WireQueue *queue, const unsigned char *bytes, int len, long baud, long long now_us)
 {
     // An idle line starts a new burst now; a busy one goes on with its own.
     if (queue->len == 0 && (queue->baud <= 0 || now_us >= EndUs(queue, queue->through))) {

@@ -22,12 +22,12 @@ extern "C" {
 #define WIRE_QUEUE_SIZE 4096
 
 typedef struct WireQueue {
-    unsigned char bytes[WIRE_QUEUE_SIZE];  /* waiting bytes, from head */
-    int head;                              /* index of the first waiting byte */
-    int len;                               /* bytes waiting */
-    long long start_us; /* when the present burst began, in microseconds */
-    long through;       /* bytes of the burst already through */
-    long baud;          /* rate of the burst, bits per second */
+    unsigned char bytes[WIRE_QUEUE_SIZE]; /* waiting bytes, from head */
+    int head;                             /* index of the first waiting byte */
+    int len;                              /* bytes waiting */
+    long long start_us;                   /* when the present burst began, in microseconds */
+    long through;                         /* bytes of the burst already through */
+    long baud;                            /* rate of the burst, bits per second */
 } WireQueue;
 
 void WireQueueInit(WireQueue *queue);

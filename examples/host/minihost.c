@@ -34,8 +34,8 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: minihost port_name   (such as ttyS0 or pts/4)\n");
         return 2;
     }
-    set_debug_options(1, 0, "");  /* the driver's messages on the console */
-    port = start_comm(argv[1]);   /* ends the process if the device fails */
+    set_debug_options(1, 0, ""); /* the driver's messages on the console */
+    port = start_comm(argv[1]);  /* ends the process if the device fails */
     if (port < 0) {
         fprintf(stderr, "minihost: all port slots are taken\n");
         return 1;

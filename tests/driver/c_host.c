@@ -29,7 +29,7 @@ PortEntry PortControl[TTYWIRE_PORTS];
 
 static int Retries = 3;
 static int RetriesSeenByProbe = -1;
-static speed_t AnsweringSpeed = 0;   /* 0: never answers */
+static speed_t AnsweringSpeed = 0; /* 0: never answers */
 static int Probes = 0;
 static char LastCommand[16];
 
@@ -169,14 +169,10 @@ static void FoundAtEachRate(void)
 }
 
 static const char *const NotFoundTraces[] = {
-    "Buscando Controlador Fiscal ",
-    "Probando a 1200 bauds",
-    "Probando a 2400 bauds",
-    "Probando a 4800 bauds",
-    "Probando a 9600 bauds",
-    "Probando a 19200 bauds",
-    "Probando a 38400 bauds",
-    "El controlador fiscal NO fue encontrado !",
+    "Buscando Controlador Fiscal ", "Probando a 1200 bauds",
+    "Probando a 2400 bauds",        "Probando a 4800 bauds",
+    "Probando a 9600 bauds",        "Probando a 19200 bauds",
+    "Probando a 38400 bauds",       "El controlador fiscal NO fue encontrado !",
 };
 
 static void NotFound(void)

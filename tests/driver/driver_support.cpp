@@ -32,7 +32,8 @@ extern "C" int SetCommandRetries(int count)
 }
 
 // These tests exercise the line, not the controller: nothing ever answers.
-extern "C" int MandaPaqueteFiscal(int, const char *, unsigned short *, unsigned short *, char *answer)
+extern "C" int MandaPaqueteFiscal(int, const char *, unsigned short *, unsigned short *,
+                                  char *answer)
 {
     answer[0] = '\0';
     return -1;

@@ -9,8 +9,8 @@
 // start_comm(port_name), the test plays the device on the master side.
 struct Pty {
     int master = -1;
-    std::string port_name;  // "pts/N", as start_comm takes it
-    std::string slave_path; // "/dev/pts/N"
+    std::string port_name;    // "pts/N", as start_comm takes it
+    std::string slave_path;   // "/dev/pts/N"
 };
 
 Pty OpenPty();

@@ -17,7 +17,9 @@ TEST(Hexquad, ReadsFourHexDigitsInEitherCase)
 TEST(Hexquad, OnlyTheFirstFourCharactersCount)
 {
     EXPECT_EQ(hexquad("12345"), 0x1234);
-    EXPECT_EQ(hexquad("0080\x1C" "0600"), 0x0080);
+    EXPECT_EQ(hexquad("0080\x1C"
+                      "0600"),
+              0x0080);
 }
 
 TEST(Hexquad, ShortTextStopsAtItsTerminator)
@@ -42,4 +44,4 @@ TEST(Hexquad, BytesAboveSeventyFStayWithinSixteenBits)
     EXPECT_LE(hexquad(text), 65535);
 }
 
-}  // namespace
+}   // namespace

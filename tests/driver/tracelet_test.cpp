@@ -82,7 +82,8 @@ TEST_F(TraceChannel, FileLineCarriesDayMonthHourMinuteStamp)
 TEST_F(TraceChannel, BothSwitchesPrintAndAppend)
 {
     set_debug_options(1, 1, log.c_str());
-    std::string printed = CaptureStdout([&] { ExpectFileGains("", "Buscando Controlador Fiscal "); });
+    std::string printed = CaptureStdout(
+        [&] { ExpectFileGains("", "Buscando Controlador Fiscal "); });
     EXPECT_EQ(printed, "Buscando Controlador Fiscal \r\n");
 }
 
@@ -165,7 +166,8 @@ TEST_F(TraceChannel, TraceFileOnAFullDiskLosesTheLineButNotTheConsoleCopy)
         Tracelet("Controlador fiscal detectado a %d baudios", 9600);
         Tracelet("%s", std::string(600, 'x').c_str());
     });
-    EXPECT_EQ(printed, "Controlador fiscal detectado a 9600 baudios\r\n" + std::string(249, 'x') + "\r\n");
+    EXPECT_EQ(printed,
+              "Controlador fiscal detectado a 9600 baudios\r\n" + std::string(249, 'x') + "\r\n");
     // The channel still works once the file can be written again.
     set_debug_options(0, 1, log.c_str());
     Tracelet("after");
@@ -261,4 +263,4 @@ TEST_F(TraceChannel, SetTraceletSwapsTheFunctionAndHandsBackThePrevious)
     EXPECT_EQ(HostMessages.size(), 1u);
 }
 
-}  // namespace
+}   // namespace

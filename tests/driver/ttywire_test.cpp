@@ -190,7 +190,9 @@ TEST_F(TtyWire, SendByteWritesOnlyTheLowByte)
 TEST_F(TtyWire, SendCommandWritesTheWholeTextInOneWrite)
 {
     int slot = OpenPort();
-    const std::string command = "\x2A" "B\x1C" "C";
+    const std::string command = "\x2A"
+                                "B\x1C"
+                                "C";
     EXPECT_EQ(SendCommand(&PortControl[slot], command.c_str()), 0);
     char got[16];
     ASSERT_TRUE(WaitReadable(LastPty().master));
@@ -267,7 +269,8 @@ TEST_F(TtyWire, ADeviceVanishingAmidAStreamOfWritesFailsTheNextWriteAndTracesIt)
     EXPECT_EQ(result, -1);
     EXPECT_GE(sent, 10);
     ASSERT_FALSE(RecordedTraces().empty());
-    EXPECT_EQ(RecordedTraces().back().rfind("Error mandando paquete, write ret. ", 0), 0u) << RecordedTraces().back();
+    EXPECT_EQ(RecordedTraces().back().rfind("Error mandando paquete, write ret. ", 0), 0u)
+        << RecordedTraces().back();
     EXPECT_EQ(SendByte(&PortControl[slot], 'x'), -1);
 }
 
@@ -431,7 +434,8 @@ TEST_F(TtyWire, SetBaudRateChangesOnlyTheSpeed)
         EXPECT_EQ(line.c_iflag, raw.c_iflag);
         EXPECT_EQ(line.c_oflag, raw.c_oflag);
         EXPECT_EQ(line.c_lflag, raw.c_lflag);
-        EXPECT_EQ(line.c_cflag & ~(tcflag_t)(CBAUD | CBAUDEX), raw.c_cflag & ~(tcflag_t)(CBAUD | CBAUDEX));
+        EXPECT_EQ(line.c_cflag & ~(tcflag_t)(CBAUD | CBAUDEX),
+                  raw.c_cflag & ~(tcflag_t)(CBAUD | CBAUDEX));
         EXPECT_EQ(memcmp(line.c_cc, raw.c_cc, sizeof(raw.c_cc)), 0);
     }
     EXPECT_TRUE(RecordedTraces().empty());
@@ -451,7 +455,7 @@ private:
     std::string path_;
 };
 
-static std::string SlotReport;  // where the dying child writes slot 0's state
+static std::string SlotReport;   // where the dying child writes slot 0's state
 
 static void ReportSlotZero()
 {
@@ -479,7 +483,7 @@ TEST_F(TtyWireDeathTest, PortNameOverFortyFourCharactersIsRefusedNotCut)
     // /dev/shm/<40 characters> exists; a name one longer that a cut would
     // turn into it must be refused, not opened.
     const std::string leaf(40, 'p');
-    const std::string fits = "shm/" + leaf;  // 44 characters
+    const std::string fits = "shm/" + leaf;   // 44 characters
     ASSERT_EQ(fits.size(), 44u);
     WriteFile("/dev/" + fits, "");
     const std::string too_long = fits + "X";
@@ -539,4 +543,4 @@ TEST_F(TtyWireDeathTest, SetBaudRateOnALineThatRefusesItTracesAndEndsTheProcess)
     EXPECT_EQ(out.text(), "Error tcsetattr\r\n");
 }
 
-}  // namespace
+}   // namespace

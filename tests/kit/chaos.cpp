@@ -154,8 +154,9 @@ void SellWithResends(World *world, int items, std::mt19937 *random)
     for (int i = 0; i < items && world->running; i++) {
         // Now and then a slow command (those are not told apart in the
         // journal: only the items are checked).
-        std::string command = (*random)() % 8 == 0 ? "S" + FS + std::to_string(300 + (*random)() % 1500)
-                                                    : NewItem(world, "r");
+        std::string command = (*random)() % 8 == 0
+                                  ? "S" + FS + std::to_string(300 + (*random)() % 1500)
+                                  : NewItem(world, "r");
         Told told = Told::NotSent;
         for (int round = 0; round < 30; round++) {
             Count(world, "", &world->commands);
@@ -214,9 +215,8 @@ void SellWithRuvado(World *world, int till, int items)
     childprocess::WriteFile(file, text);
     std::string cwd = world->dir + "/till" + std::to_string(till);
     mkdir(cwd.c_str(), 0700);
-    childprocess::Result result =
-        childprocess::Run({RUVADO_PROGRAM, "-p", std::to_string(world->port), "-t", "127.0.0.1", file},
-                        cwd, 600000);
+    childprocess::Result result = childprocess::Run(
+        {RUVADO_PROGRAM, "-p", std::to_string(world->port), "-t", "127.0.0.1", file}, cwd, 600000);
     Count(world, "", &world->ruvado_runs);
     if (result.status != 0) {
         Count(world, "", &world->ruvado_255);
@@ -232,7 +232,7 @@ void SellWithRuvado(World *world, int till, int items)
             Count(world, "", &world->commands);
         } else if (line.rfind("Respuesta : [", 0) == 0 && sent.rfind("B|", 0) == 0) {
             std::string reply = line.substr(13, line.size() - 14);
-            Told told = reply.rfind("ERR", 0) != 0                    ? Told::Done
+            Told told = reply.rfind("ERR", 0) != 0                       ? Told::Done
                         : reply.find("DESCONOCIDO") != std::string::npos ? Told::Unknown
                                                                          : Told::NotSent;
             std::lock_guard<std::mutex> guard(world->lock);
@@ -318,7 +318,8 @@ void Faults(World *world, unsigned seed, int settings_tills)
 {
     std::mt19937 random(seed * 7919 + 1);
     auto pause = [&](int low_ms, int high_ms) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(low_ms + random() % (high_ms - low_ms)));
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(low_ms + random() % (high_ms - low_ms)));
     };
     while (world->running) {
         pause(300, 2000);
@@ -382,9 +383,9 @@ int Run(const Settings &settings)
     World world;
     world.dir = childprocess::MakeTempDir();
     std::string journal = world.dir + "/journal";
-    childprocess::Child sim = childprocess::Start(
-        {FISCALSIM_PROGRAM, "-r", "9600", "-b", "1500", "-l", world.dir + "/line", "-c",
-         world.dir + "/control", "-j", journal});
+    childprocess::Child sim = childprocess::Start({FISCALSIM_PROGRAM, "-r", "9600", "-b", "1500",
+                                                   "-l", world.dir + "/line", "-c",
+                                                   world.dir + "/control", "-j", journal});
     if (childprocess::ReadLine(sim.out).empty()) {
         std::fprintf(stderr, "chaos: the simulator did not start\n");
         return 2;
@@ -392,7 +393,8 @@ int Run(const Settings &settings)
     // Room for the 64 tills, the tills that leave and a reconnecting one: the
     // client limit itself is tested apart.
     childprocess::Child server = childprocess::Start({FISCALD_PROGRAM, "-p", "0", "-s", "-c", "100",
-                                                      "-f", world.dir + "/trace", world.dir + "/line"});
+                                                      "-f", world.dir + "/trace",
+                                                      world.dir + "/line"});
     std::string ready = childprocess::ReadFrom(server.out, "escuchando en ");
     size_t colon = ready.rfind(':');
     if (colon == std::string::npos) {
@@ -472,9 +474,9 @@ int Run(const Settings &settings)
     std::printf("chaos: %d s, seed %u, %d tills; %ld commands (%ld resends), %ld journal lines\n",
                 settings.seconds, settings.seed, settings.tills, world.commands, world.resends,
                 journal_lines);
-    std::printf("chaos: sales told done %ld, not sent %ld, unknown %ld; left before their turn %ld\n",
-                by_kind[Told::Done], by_kind[Told::NotSent], by_kind[Told::Unknown],
-                by_kind[Told::Gone]);
+    std::printf(
+        "chaos: sales told done %ld, not sent %ld, unknown %ld; left before their turn %ld\n",
+        by_kind[Told::Done], by_kind[Told::NotSent], by_kind[Told::Unknown], by_kind[Told::Gone]);
     for (const auto &[fault, count] : world.faults) {
         std::printf("chaos: fault: %s %d\n", fault.c_str(), count);
     }
@@ -492,7 +494,7 @@ int Run(const Settings &settings)
     return clean ? 0 : 1;
 }
 
-} // namespace
+}   // namespace
 
 int main(int argc, char **argv)
 {

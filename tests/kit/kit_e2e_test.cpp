@@ -3,8 +3,8 @@
 // simulated controller, which runs on a thread of this test so that it can
 // be made to fall silent or vanish. RUVADO_COMMAND names the program as in
 // the sender's black-box tests: the flavour, then the command line prefix.
-#include "fiscalsim.h"
 #include "childprocess.h"
+#include "fiscalsim.h"
 
 #include <gtest/gtest.h>
 
@@ -82,7 +82,8 @@ protected:
         server_ = childprocess::Start(argv, childprocess::InFolder(dir_));
         std::string out = childprocess::ReadLine(server_.out, 15000);
         const std::string ready = "escuchando en 127.0.0.1:";
-        ASSERT_EQ(out.rfind(ready, 0), 0u) << "fiscald said: " << out << childprocess::ReadFile(dir_ + "/stderr.txt");
+        ASSERT_EQ(out.rfind(ready, 0), 0u)
+            << "fiscald said: " << out << childprocess::ReadFile(dir_ + "/stderr.txt");
         port_ = std::stoi(out.substr(ready.size()));
     }
 
@@ -139,14 +140,21 @@ TEST_F(Kit, AWholeReceiptIsShownExactlyWithFieldsSeparatedByBars)
 {
     StartSim(9600, 500);
     StartServer({});
-    auto result = RunRuvado("A\nB\x1c" "Cafe\x1c" "2\x1c" "1.50\nB\x1c" "Agua\x1c" "1\x1c" "0.75\nC\nE\n");
+    auto result = RunRuvado("A\nB\x1c"
+                            "Cafe\x1c"
+                            "2\x1c"
+                            "1.50\nB\x1c"
+                            "Agua\x1c"
+                            "1\x1c"
+                            "0.75\nC\nE\n");
 
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, Console("Envio     : [A]\nRespuesta : [0000|0100|00000001]\n\n"
-                                  "Envio     : [B|Cafe|2|1.50]\nRespuesta : [0000|0100|Cafe|3.00|3.00]\n\n"
-                                  "Envio     : [B|Agua|1|0.75]\nRespuesta : [0000|0100|Agua|0.75|3.75]\n\n"
-                                  "Envio     : [C]\nRespuesta : [0000|0100|2|3.75]\n\n"
-                                  "Envio     : [E]\nRespuesta : [0000|0000|00000001|2|3.75]\n\n"));
+    EXPECT_EQ(result.out,
+              Console("Envio     : [A]\nRespuesta : [0000|0100|00000001]\n\n"
+                      "Envio     : [B|Cafe|2|1.50]\nRespuesta : [0000|0100|Cafe|3.00|3.00]\n\n"
+                      "Envio     : [B|Agua|1|0.75]\nRespuesta : [0000|0100|Agua|0.75|3.75]\n\n"
+                      "Envio     : [C]\nRespuesta : [0000|0100|2|3.75]\n\n"
+                      "Envio     : [E]\nRespuesta : [0000|0000|00000001|2|3.75]\n\n"));
 }
 
 TEST_F(Kit, InterimRepliesOfSlowCommandsAreWaitedThroughAndOnlyTheFinalOneShown)
@@ -184,8 +192,9 @@ TEST_F(Kit, AControllerThatStopsAnsweringGivesAnErrorReplyNotSilence)
     auto result = RunRuvado("A\n*\n");
 
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, Console("Envio     : [A]\nRespuesta : [ERR|SIN RESPUESTA|DESCONOCIDO]\n\n"
-                                  "Envio     : [*]\nRespuesta : [ERR|SIN RESPUESTA|DESCONOCIDO]\n\n"));
+    EXPECT_EQ(result.out,
+              Console("Envio     : [A]\nRespuesta : [ERR|SIN RESPUESTA|DESCONOCIDO]\n\n"
+                      "Envio     : [*]\nRespuesta : [ERR|SIN RESPUESTA|DESCONOCIDO]\n\n"));
 }
 
 TEST_F(Kit, AClientLeavingMidCommandDoesNotStopTheNextOneBeingServed)
@@ -221,4 +230,4 @@ TEST_F(Kit, ALineThatVanishesGivesErrorsAndIsServedAgainWhenItComesBack)
     EXPECT_EQ(back.out, Console("Envio     : [*]\nRespuesta : [0000|0000|0|00000000|0]\n\n"));
 }
 
-} // namespace
+}   // namespace

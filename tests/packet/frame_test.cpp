@@ -109,7 +109,10 @@ TEST(FrameEncode, RefusesNulsBadSequencesAndSmallBuffers)
 
 TEST(FrameReader, RejectsAnyDamagedChecksumDigitOrBodyByte)
 {
-    std::string good = Encode('#', "B\x1C" "Cafe\x1C" "2\x1C" "1.50");
+    std::string good = Encode('#', "B\x1C"
+                                   "Cafe\x1C"
+                                   "2\x1C"
+                                   "1.50");
     for (size_t i = 1; i < good.size(); i++) {
         std::string damaged = good;
         damaged[i] = (char)(damaged[i] ^ 0x01);
@@ -136,17 +139,46 @@ TEST(FrameReader, RejectsAnyDamagedChecksumDigitOrBodyByte)
 
 TEST(FrameReader, RejectsRawControlBytesBadEscapesAndBadSequences)
 {
-    EXPECT_EQ(FeedFresh(std::string("\x02 a\x01" "b\x03" "0000", 10)).bad, 1);
-    EXPECT_EQ(FeedFresh(std::string("\x02 a\x1B\x40\x03" "0000", 10)).bad, 1);   // escaped NUL
-    EXPECT_EQ(FeedFresh(std::string("\x02 a\x1B\x5C\x03" "0000", 10)).bad, 1);   // escaped FS
-    EXPECT_EQ(FeedFresh(std::string("\x02 a\x1B" "a\x03" "0000", 10)).bad, 1);
-    EXPECT_EQ(FeedFresh(std::string("\x02\x7F" "a\x03" "0000", 9)).bad, 1);
-    EXPECT_EQ(FeedFresh(std::string("\x02\x1C" "a\x03" "0000", 9)).bad, 1);
+    EXPECT_EQ(FeedFresh(std::string("\x02 a\x01"
+                                    "b\x03"
+                                    "0000",
+                                    10))
+                  .bad,
+              1);
+    EXPECT_EQ(FeedFresh(std::string("\x02 a\x1B\x40\x03"
+                                    "0000",
+                                    10))
+                  .bad,
+              1);   // escaped NUL
+    EXPECT_EQ(FeedFresh(std::string("\x02 a\x1B\x5C\x03"
+                                    "0000",
+                                    10))
+                  .bad,
+              1);   // escaped FS
+    EXPECT_EQ(FeedFresh(std::string("\x02 a\x1B"
+                                    "a\x03"
+                                    "0000",
+                                    10))
+                  .bad,
+              1);
+    EXPECT_EQ(FeedFresh(std::string("\x02\x7F"
+                                    "a\x03"
+                                    "0000",
+                                    9))
+                  .bad,
+              1);
+    EXPECT_EQ(FeedFresh(std::string("\x02\x1C"
+                                    "a\x03"
+                                    "0000",
+                                    9))
+                  .bad,
+              1);
 }
 
 TEST(FrameReader, PassesOverNoiseAndReportsLoneControlBytes)
 {
-    std::string wire = std::string("xyz\x12\x14\x15\x06\x7F\xFF", 10) + Encode('$', "hola") + "\x12";
+    std::string wire = std::string("xyz\x12\x14\x15\x06\x7F\xFF", 10) + Encode('$', "hola") +
+                       "\x12";
     Fed fed = FeedFresh(wire);
     EXPECT_EQ(fed.done, 1);
     EXPECT_EQ(fed.bad, 0);
@@ -172,7 +204,9 @@ TEST(FrameReader, RefusesAnOverlongBodyAndRecoversOnTheNextFrame)
     EXPECT_EQ(fits.done, 1);
     EXPECT_EQ(fits.last_body.size(), (size_t)FRAME_MAX_BODY);
 
-    std::string overlong = std::string("\x02(") + std::string(FRAME_MAX_BODY + 50, 'y') + "\x03" "0000";
+    std::string overlong = std::string("\x02(") + std::string(FRAME_MAX_BODY + 50, 'y') +
+                           "\x03"
+                           "0000";
     FrameReader reader;
     FrameReaderReset(&reader);
     Fed fed = Feed(reader, overlong + Encode(')', "despues"));
@@ -206,21 +240,32 @@ TEST(FrameReader, SurvivesRandomBytesAndStillReadsAFrameAfterThem)
 TEST(FrameAnswer, CarriesTwoStatusWordsAndTheFieldsAfterThem)
 {
     char out[FRAME_MAX_WIRE];
-    ASSERT_GT(FrameEncodeAnswer('+', 0x8008, 0x0100, "00000001\x1C" "3.00", out, sizeof out), 0);
+    ASSERT_GT(FrameEncodeAnswer('+', 0x8008, 0x0100,
+                                "00000001\x1C"
+                                "3.00",
+                                out, sizeof out),
+              0);
     Fed fed = FeedFresh(out);
     ASSERT_EQ(fed.done, 1);
-    EXPECT_EQ(fed.last_body, "8008\x1C" "0100\x1C" "00000001\x1C" "3.00");
+    EXPECT_EQ(fed.last_body, "8008\x1C"
+                             "0100\x1C"
+                             "00000001\x1C"
+                             "3.00");
     unsigned short s1 = 0, s2 = 0;
     const char *fields = nullptr;
-    ASSERT_EQ(FrameParseAnswer(fed.last_body.data(), (int)fed.last_body.size(), &s1, &s2, &fields), 0);
+    ASSERT_EQ(FrameParseAnswer(fed.last_body.data(), (int)fed.last_body.size(), &s1, &s2, &fields),
+              0);
     EXPECT_EQ(s1, 0x8008);
     EXPECT_EQ(s2, 0x0100);
-    EXPECT_STREQ(fields, "00000001\x1C" "3.00");
+    EXPECT_STREQ(fields, "00000001\x1C"
+                         "3.00");
 
     ASSERT_GT(FrameEncodeAnswer('+', 1, 0xFFFF, "", out, sizeof out), 0);
     fed = FeedFresh(out);
-    EXPECT_EQ(fed.last_body, "0001\x1C" "FFFF");
-    ASSERT_EQ(FrameParseAnswer(fed.last_body.data(), (int)fed.last_body.size(), &s1, &s2, &fields), 0);
+    EXPECT_EQ(fed.last_body, "0001\x1C"
+                             "FFFF");
+    ASSERT_EQ(FrameParseAnswer(fed.last_body.data(), (int)fed.last_body.size(), &s1, &s2, &fields),
+              0);
     EXPECT_STREQ(fields, "");
     EXPECT_EQ(s2, 0xFFFF);
 }
@@ -229,12 +274,20 @@ TEST(FrameAnswer, RejectsBodiesThatAreNotStatusWordsAndFields)
 {
     unsigned short s1 = 7, s2 = 7;
     const char *fields = nullptr;
-    for (const char *body : {"", "0000", "0000\x1C" "000", "0000 0000", "000G\x1C" "0000",
-                             "0000\x1C" "0000x", "abcd\x1C" "0000"}) {
+    for (const char *body : {"", "0000",
+                             "0000\x1C"
+                             "000",
+                             "0000 0000",
+                             "000G\x1C"
+                             "0000",
+                             "0000\x1C"
+                             "0000x",
+                             "abcd\x1C"
+                             "0000"}) {
         EXPECT_EQ(FrameParseAnswer(body, (int)strlen(body), &s1, &s2, &fields), -1) << body;
     }
     EXPECT_EQ(s1, 7);
     EXPECT_EQ(s2, 7);
 }
 
-}  // namespace
+}   // namespace

@@ -43,7 +43,9 @@ TEST_F(PacketExchange, StatusQueryAnswersStatusWordsAndFsFields)
     EXPECT_EQ(PacketLastError(), PACKET_OK);
     EXPECT_EQ(s1_, 0);
     EXPECT_EQ(s2_, 0);
-    EXPECT_EQ(answer, "0\x1C" "00000000\x1C" "0");
+    EXPECT_EQ(answer, "0\x1C"
+                      "00000000\x1C"
+                      "0");
 }
 
 TEST_F(PacketExchange, ReceiptCommandsAnswerTheirFields)
@@ -52,14 +54,31 @@ TEST_F(PacketExchange, ReceiptCommandsAnswerTheirFields)
     ASSERT_EQ(Send("A", &answer), 0);
     EXPECT_EQ(answer, "00000001");
     EXPECT_EQ(s2_, 0x0100);
-    ASSERT_EQ(Send("B\x1C" "Cafe con leche\x1C" "2\x1C" "1.50", &answer), 0);
-    EXPECT_EQ(answer, "Cafe con leche\x1C" "3.00\x1C" "3.00");
-    ASSERT_EQ(Send("B\x1C" "Medialuna\x1C" "3\x1C" "0.8", &answer), 0);
-    EXPECT_EQ(answer, "Medialuna\x1C" "2.40\x1C" "5.40");
+    ASSERT_EQ(Send("B\x1C"
+                   "Cafe con leche\x1C"
+                   "2\x1C"
+                   "1.50",
+                   &answer),
+              0);
+    EXPECT_EQ(answer, "Cafe con leche\x1C"
+                      "3.00\x1C"
+                      "3.00");
+    ASSERT_EQ(Send("B\x1C"
+                   "Medialuna\x1C"
+                   "3\x1C"
+                   "0.8",
+                   &answer),
+              0);
+    EXPECT_EQ(answer, "Medialuna\x1C"
+                      "2.40\x1C"
+                      "5.40");
     ASSERT_EQ(Send("C", &answer), 0);
-    EXPECT_EQ(answer, "2\x1C" "5.40");
+    EXPECT_EQ(answer, "2\x1C"
+                      "5.40");
     ASSERT_EQ(Send("E", &answer), 0);
-    EXPECT_EQ(answer, "00000001\x1C" "2\x1C" "5.40");
+    EXPECT_EQ(answer, "00000001\x1C"
+                      "2\x1C"
+                      "5.40");
     EXPECT_EQ(s2_, 0x0000);
     // A refused command is still an answer: 0, with the reason in the words.
     ASSERT_EQ(Send("E", &answer), 0);
@@ -114,7 +133,8 @@ TEST_F(PacketExchange, ALateAnswerIsNeverTakenForTheNextCommand)
     // command is on its way and must be passed over.
     SetCommandRetries(3);
     ASSERT_EQ(Send("C", &answer), 0);
-    EXPECT_EQ(answer, "0\x1C" "0.00");
+    EXPECT_EQ(answer, "0\x1C"
+                      "0.00");
     EXPECT_EQ(s2_, 0x0100);
 }
 
@@ -149,7 +169,11 @@ TEST_F(PacketExchange, AnswerIsCutAtFiveHundredBytesTerminatorIncluded)
     char buffer[700];
     memset(buffer, 0x7F, sizeof buffer);
     unsigned short s1 = 0, s2 = 0;
-    ASSERT_EQ(MandaPaqueteFiscal(port_, "L\x1C" "900", &s1, &s2, buffer), 0);
+    ASSERT_EQ(MandaPaqueteFiscal(port_,
+                                 "L\x1C"
+                                 "900",
+                                 &s1, &s2, buffer),
+              0);
     EXPECT_EQ(strlen(buffer), (size_t)PACKET_ANSWER_SIZE - 1);
     EXPECT_EQ(std::string(buffer, 12), "012345678901");
     for (size_t i = PACKET_ANSWER_SIZE; i < sizeof buffer; i++) {
@@ -157,9 +181,17 @@ TEST_F(PacketExchange, AnswerIsCutAtFiveHundredBytesTerminatorIncluded)
     }
 
     memset(buffer, 0x7F, sizeof buffer);
-    ASSERT_EQ(MandaPaqueteFiscal(port_, "L\x1C" "499", &s1, &s2, buffer), 0);
+    ASSERT_EQ(MandaPaqueteFiscal(port_,
+                                 "L\x1C"
+                                 "499",
+                                 &s1, &s2, buffer),
+              0);
     EXPECT_EQ(strlen(buffer), 499u);
-    ASSERT_EQ(MandaPaqueteFiscal(port_, "L\x1C" "498", &s1, &s2, buffer), 0);
+    ASSERT_EQ(MandaPaqueteFiscal(port_,
+                                 "L\x1C"
+                                 "498",
+                                 &s1, &s2, buffer),
+              0);
     EXPECT_EQ(strlen(buffer), 498u);
     EXPECT_EQ(buffer[499], '\0');   // from the 499-byte answer before
 }
@@ -197,7 +229,10 @@ TEST_F(PacketExchange, KeepAlivesHoldTheTryOpenAndReachTheWaitHook)
     }
 
     Waits.clear();
-    ASSERT_EQ(Send("P\x1C" "600", &answer), 0);
+    ASSERT_EQ(Send("P\x1C"
+                   "600",
+                   &answer),
+              0);
     EXPECT_EQ(answer, "600");
     EXPECT_EQ(s1_, 0x8008);
     ASSERT_GE(Waits.size(), 2u);
@@ -222,7 +257,9 @@ TEST_F(PacketExchange, AVanishedLineFailsAtOnceAsLineGoneAndWorksWhenReopened)
     port_ = start_comm(fiscalsim_port_name());
     ASSERT_GE(port_, 0);
     ASSERT_EQ(Send("*", &answer), 0);
-    EXPECT_EQ(answer, "0\x1C" "00000000\x1C" "0");
+    EXPECT_EQ(answer, "0\x1C"
+                      "00000000\x1C"
+                      "0");
 }
 
-}  // namespace
+}   // namespace

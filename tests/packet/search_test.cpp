@@ -56,7 +56,7 @@ TEST_P(SearchFindsRate, FindsTheControllerAtItsRateWithTheExactTraces)
     expected.push_back("Controlador fiscal detectado a " + std::to_string(rate) + " baudios");
     EXPECT_EQ(CapturedTraces(), expected);
     EXPECT_EQ(LineSpeed(), BaudTbl[row].speed);
-    EXPECT_EQ(SetCommandRetries(4), 4);   // given back after the search
+    EXPECT_EQ(SetCommandRetries(4), 4);                // given back after the search
     EXPECT_EQ(fiscalsim_frames_received(), row + 1);   // one try per rate
     EXPECT_EQ(fiscalsim_commands_executed(), 1);
     // The line is usable at the rate found.
@@ -110,4 +110,4 @@ TEST_F(ControllerSearch, ProbesOnceAtEachRateEvenWithManyRetriesSet)
     EXPECT_EQ(SetCommandRetries(3), 5);
 }
 
-}  // namespace
+}   // namespace

@@ -69,7 +69,8 @@ protected:
     static long long ElapsedMs(std::chrono::steady_clock::time_point since)
     {
         return std::chrono::duration_cast<std::chrono::milliseconds>(
-                   std::chrono::steady_clock::now() - since).count();
+                   std::chrono::steady_clock::now() - since)
+            .count();
     }
 
     int port_ = -1;

@@ -74,11 +74,12 @@ protected:
         ASSERT_NE(command, nullptr) << "RUVADO_COMMAND is not set";
         std::string all(command);
         size_t start = 0;
-        for (size_t semicolon; (semicolon = all.find('|', start)) != std::string::npos; start = semicolon + 1) {
+        for (size_t semicolon; (semicolon = all.find('|', start)) != std::string::npos;
+             start = semicolon + 1) {
             prefix_.push_back(all.substr(start, semicolon - start));
         }
         prefix_.push_back(all.substr(start));
-        prefix_.erase(prefix_.begin()); // the flavour
+        prefix_.erase(prefix_.begin());   // the flavour
         ASSERT_FALSE(prefix_.empty());
         dir_ = childprocess::MakeTempDir();
         // The wine runner ends with 77 where it cannot run the program: a
@@ -95,15 +96,22 @@ protected:
         all.insert(all.end(), args.begin(), args.end());
         return all;
     }
-    childprocess::Result RunRuvado(std::vector<std::string> args) { return childprocess::Run(Args(args), dir_, RUN_LIMIT_MS); }
+    childprocess::Result RunRuvado(std::vector<std::string> args)
+    {
+        return childprocess::Run(Args(args), dir_, RUN_LIMIT_MS);
+    }
     childprocess::Result RunAgainst(Server &server, const std::string &file_bytes)
     {
         WriteFile(dir_ + "/cmd.txt", file_bytes);
-        auto result = RunRuvado({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "cmd.txt"});
+        auto result = RunRuvado(
+            {"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "cmd.txt"});
         server.Finish();
         return result;
     }
-    std::string Connecting(unsigned short port) { return "Conectando a 127.0.0.1, port " + std::to_string(port) + "\n"; }
+    std::string Connecting(unsigned short port)
+    {
+        return "Conectando a 127.0.0.1, port " + std::to_string(port) + "\n";
+    }
 
     std::vector<std::string> prefix_;
     std::string dir_;
@@ -112,15 +120,20 @@ protected:
 TEST_F(Ruvado, SendsEachLineWithoutTerminatorAndShowsFsAsBar)
 {
     Script script;
-    script.per_receive = {{Reply("OK\x1c" "1")}, {Reply("OK 2")}};
+    script.per_receive = {{Reply("OK\x1c"
+                                 "1")},
+                          {Reply("OK 2")}};
     Server server(script);
-    auto result = RunAgainst(server, "A\x1c" "B\r\nsecond line\n");
+    auto result = RunAgainst(server, "A\x1c"
+                                     "B\r\nsecond line\n");
 
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, Text(Connecting(server.Port()) +
                                "Envio     : [A|B]\nRespuesta : [OK|1]\n\n"
                                "Envio     : [second line]\nRespuesta : [OK 2]\n\n"));
-    EXPECT_EQ(server.Receives(), (std::vector<std::string>{"A\x1c" "B", "second line"}));
+    EXPECT_EQ(server.Receives(), (std::vector<std::string>{"A\x1c"
+                                                           "B",
+                                                           "second line"}));
 }
 
 TEST_F(Ruvado, LogsItsLocalPortToSpoolerLogWithAnEmptyLineAfter)
@@ -134,8 +147,9 @@ TEST_F(Ruvado, LogsItsLocalPortToSpoolerLogWithAnEmptyLineAfter)
     std::string log = ReadFile(dir_ + "/spooler.log");
     std::string port = std::to_string(server.PeerPort());
     std::string nl = IsWindows() ? "\r\n" : "\n";
-    EXPECT_TRUE(std::regex_match(log, std::regex("[0-3][0-9]/[01][0-9]-[0-2][0-9]:[0-5][0-9]:[0-6][0-9]: Port local = " +
-                                                 port + nl + nl)))
+    EXPECT_TRUE(std::regex_match(
+        log, std::regex("[0-3][0-9]/[01][0-9]-[0-2][0-9]:[0-5][0-9]:[0-6][0-9]: Port local = " +
+                        port + nl + nl)))
         << log;
 }
 
@@ -153,7 +167,9 @@ TEST_F(Ruvado, RotatesAFullSpoolerLogToTheBackup)
     EXPECT_EQ(ReadFile(dir_ + "/spooler.l_g"), full);
     std::string fresh = ReadFile(dir_ + "/spooler.log");
     EXPECT_EQ(fresh.find("Port local = " + std::to_string(server.PeerPort())), 16u) << fresh;
-    EXPECT_EQ(fresh.size(), Text("dd/mm-hh:mm:ss: Port local = " + std::to_string(server.PeerPort()) + "\n\n").size());
+    EXPECT_EQ(
+        fresh.size(),
+        Text("dd/mm-hh:mm:ss: Port local = " + std::to_string(server.PeerPort()) + "\n\n").size());
 }
 
 TEST_F(Ruvado, ThrowsAwayInterimRepliesEvenWhenTheAnswerCameWithThem)
@@ -171,9 +187,10 @@ TEST_F(Ruvado, ThrowsAwayInterimRepliesEvenWhenTheAnswerCameWithThem)
     auto result = RunAgainst(server, "one\ntwo\nthree\n");
 
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, Text(Connecting(server.Port()) + "Envio     : [one]\nRespuesta : [OK]\n\n" +
-                               "Envio     : [two]\nRespuesta : [FINAL]\n\n" +
-                               "Envio     : [three]\nRespuesta : [\x12\x14]\n\n"));
+    EXPECT_EQ(result.out,
+              Text(Connecting(server.Port()) + "Envio     : [one]\nRespuesta : [OK]\n\n" +
+                   "Envio     : [two]\nRespuesta : [FINAL]\n\n" +
+                   "Envio     : [three]\nRespuesta : [\x12\x14]\n\n"));
 }
 
 TEST_F(Ruvado, ShowsTheLongestLineAndReplyWholeAndSplitsLongerLines)
@@ -188,12 +205,15 @@ TEST_F(Ruvado, ShowsTheLongestLineAndReplyWholeAndSplitsLongerLines)
     auto result = RunAgainst(server, "first\n" + line499 + "\n" + long_line + "\n");
 
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, Text(Connecting(server.Port()) + "Envio     : [first]\nRespuesta : [" + reply500 + "]\n\n" +
-                               "Envio     : [" + line499 + "]\nRespuesta : [" + line499 + "]\n\n" +
-                               "Envio     : [" + std::string(499, 'a') + "]\nRespuesta : [" + std::string(499, 'a') + "]\n\n" +
-                               "Envio     : [" + std::string(499, 'b') + "]\nRespuesta : [" + std::string(499, 'b') + "]\n\n" +
-                               "Envio     : [tail]\nRespuesta : [tail]\n\n"));
-    EXPECT_EQ(server.Receives(), (std::vector<std::string>{"first", line499, std::string(499, 'a'), std::string(499, 'b'), "tail"}));
+    EXPECT_EQ(result.out,
+              Text(Connecting(server.Port()) + "Envio     : [first]\nRespuesta : [" + reply500 +
+                   "]\n\n" + "Envio     : [" + line499 + "]\nRespuesta : [" + line499 + "]\n\n" +
+                   "Envio     : [" + std::string(499, 'a') + "]\nRespuesta : [" +
+                   std::string(499, 'a') + "]\n\n" + "Envio     : [" + std::string(499, 'b') +
+                   "]\nRespuesta : [" + std::string(499, 'b') + "]\n\n" +
+                   "Envio     : [tail]\nRespuesta : [tail]\n\n"));
+    EXPECT_EQ(server.Receives(), (std::vector<std::string>{"first", line499, std::string(499, 'a'),
+                                                           std::string(499, 'b'), "tail"}));
 }
 
 TEST_F(Ruvado, AReplyOver500BytesSpillsIntoTheNextCommandsReply)
@@ -209,8 +229,10 @@ TEST_F(Ruvado, AReplyOver500BytesSpillsIntoTheNextCommandsReply)
     auto result = RunAgainst(server, "1\n2\n3\n");
 
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, Text(Connecting(server.Port()) + "Envio     : [1]\nRespuesta : [" + std::string(500, 'x') + "]\n\n" +
-                               "Envio     : [2]\nRespuesta : [REST]\n\n" + "Envio     : [3]\nRespuesta : [third]\n\n"));
+    EXPECT_EQ(result.out,
+              Text(Connecting(server.Port()) + "Envio     : [1]\nRespuesta : [" +
+                   std::string(500, 'x') + "]\n\n" + "Envio     : [2]\nRespuesta : [REST]\n\n" +
+                   "Envio     : [3]\nRespuesta : [third]\n\n"));
     auto receives = server.Receives();
     ASSERT_FALSE(receives.empty());
     EXPECT_EQ(receives[0], "1");
@@ -228,7 +250,8 @@ TEST_F(Ruvado, ShowsAReplyOnlyUpToItsFirstNul)
     Server server(script);
     auto result = RunAgainst(server, "q\n");
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, Text(Connecting(server.Port()) + "Envio     : [q]\nRespuesta : [OK]\n\n"));
+    EXPECT_EQ(result.out,
+              Text(Connecting(server.Port()) + "Envio     : [q]\nRespuesta : [OK]\n\n"));
 }
 
 TEST_F(Ruvado, EndOfFileWithoutLineFeedAndEmptyFile)
@@ -239,7 +262,8 @@ TEST_F(Ruvado, EndOfFileWithoutLineFeedAndEmptyFile)
         Server server(script);
         auto result = RunAgainst(server, "last");
         EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.out, Text(Connecting(server.Port()) + "Envio     : [last]\nRespuesta : [last]\n\n"));
+        EXPECT_EQ(result.out,
+                  Text(Connecting(server.Port()) + "Envio     : [last]\nRespuesta : [last]\n\n"));
     }
     {
         Server server(Script{});
@@ -256,15 +280,20 @@ TEST_F(Ruvado, CtrlZEndsTheCommandFileOnlyOnWindows)
     Script script;
     script.otherwise = {Echo()};
     Server server(script);
-    auto result = RunAgainst(server, "A\nB\x1a" "C\nD\n");
+    auto result = RunAgainst(server, "A\nB\x1a"
+                                     "C\nD\n");
 
     EXPECT_EQ(result.status, 0);
     if (IsWindows()) {
-        EXPECT_EQ(result.out, Text(Connecting(server.Port()) + "Envio     : [A]\nRespuesta : [A]\n\n" +
-                                   "Envio     : [B]\nRespuesta : [B]\n\n"));
+        EXPECT_EQ(result.out,
+                  Text(Connecting(server.Port()) + "Envio     : [A]\nRespuesta : [A]\n\n" +
+                       "Envio     : [B]\nRespuesta : [B]\n\n"));
         EXPECT_EQ(server.Receives(), (std::vector<std::string>{"A", "B"}));
     } else {
-        EXPECT_EQ(server.Receives(), (std::vector<std::string>{"A", "B\x1a" "C", "D"}));
+        EXPECT_EQ(server.Receives(), (std::vector<std::string>{"A",
+                                                               "B\x1a"
+                                                               "C",
+                                                               "D"}));
     }
 }
 
@@ -277,8 +306,9 @@ TEST_F(Ruvado, ConnectionClosedOrResetByTheServerEndsWithRc108AndStatus255)
         auto result = RunAgainst(server, "1\n2\n3\n");
 
         EXPECT_EQ(result.status, 255) << "reset " << reset;
-        std::string expected = Connecting(server.Port()) + "Envio     : [1]\nRespuesta : [first ok]\n\n" +
-                               "Envio     : [2]\nError esperando la respuesta (Rc = -108), errno #\n";
+        std::string expected =
+            Connecting(server.Port()) + "Envio     : [1]\nRespuesta : [first ok]\n\n" +
+            "Envio     : [2]\nError esperando la respuesta (Rc = -108), errno #\n";
         EXPECT_TRUE(MatchesWithNumbers(result.out, Text(expected))) << result.out;
         if (reset && !IsWindows()) {
             EXPECT_NE(result.out.find("errno 104\n"), std::string::npos) << "ECONNRESET expected";
@@ -294,7 +324,8 @@ TEST_F(Ruvado, WaitsThroughALateAnswer)
     Server server(script);
     auto result = RunAgainst(server, "slow\n");
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, Text(Connecting(server.Port()) + "Envio     : [slow]\nRespuesta : [late]\n\n"));
+    EXPECT_EQ(result.out,
+              Text(Connecting(server.Port()) + "Envio     : [slow]\nRespuesta : [late]\n\n"));
 }
 
 // An empty command (a blank line, a line that starts with CR, the line feed
@@ -307,13 +338,15 @@ TEST_F(Ruvado, EmptyCommandsAreSkippedAndTheRunGoesOn)
     Script script;
     script.otherwise = {Echo()};
     Server server(script);
-    auto result = RunAgainst(server, "first\n\n\r\n\rafter CR\n" + line499 + "\n" + line498 + "\r\nlast\n");
+    auto result = RunAgainst(server,
+                             "first\n\n\r\n\rafter CR\n" + line499 + "\n" + line498 + "\r\nlast\n");
 
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, Text(Connecting(server.Port()) + "Envio     : [first]\nRespuesta : [first]\n\n" +
-                               "Envio     : [" + line499 + "]\nRespuesta : [" + line499 + "]\n\n" +
-                               "Envio     : [" + line498 + "]\nRespuesta : [" + line498 + "]\n\n" +
-                               "Envio     : [last]\nRespuesta : [last]\n\n"));
+    EXPECT_EQ(result.out,
+              Text(Connecting(server.Port()) + "Envio     : [first]\nRespuesta : [first]\n\n" +
+                   "Envio     : [" + line499 + "]\nRespuesta : [" + line499 + "]\n\n" +
+                   "Envio     : [" + line498 + "]\nRespuesta : [" + line498 + "]\n\n" +
+                   "Envio     : [last]\nRespuesta : [last]\n\n"));
     EXPECT_EQ(server.Receives(), (std::vector<std::string>{"first", line499, line498, "last"}));
 }
 
@@ -327,8 +360,9 @@ TEST_F(Ruvado, CommandWithoutAnswerTimesOutWithRc101After15Seconds)
     auto waited = std::chrono::steady_clock::now() - started;
 
     EXPECT_EQ(result.status, 255);
-    EXPECT_TRUE(MatchesWithNumbers(result.out, Text(Connecting(server.Port()) + "Envio     : [unanswered]\n" +
-                                                    "Error esperando la respuesta (Rc = -101), errno #\n")))
+    EXPECT_TRUE(MatchesWithNumbers(result.out,
+                                   Text(Connecting(server.Port()) + "Envio     : [unanswered]\n" +
+                                        "Error esperando la respuesta (Rc = -101), errno #\n")))
         << result.out;
     EXPECT_GE(waited, std::chrono::milliseconds(14900));
     EXPECT_EQ(server.Receives(), std::vector<std::string>{"unanswered"});
@@ -337,10 +371,12 @@ TEST_F(Ruvado, CommandWithoutAnswerTimesOutWithRc101After15Seconds)
 TEST_F(Ruvado, UnopenableCommandFileEndsWithStatus1AfterConnecting)
 {
     Server server(Script{});
-    auto result = RunRuvado({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "missing.txt"});
+    auto result = RunRuvado(
+        {"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "missing.txt"});
     server.Finish();
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, Text(Connecting(server.Port()) + "Error abriendo el archivo missing.txt, errno 2\n"));
+    EXPECT_EQ(result.out,
+              Text(Connecting(server.Port()) + "Error abriendo el archivo missing.txt, errno 2\n"));
     EXPECT_TRUE(server.Accepted());
 }
 
@@ -353,13 +389,13 @@ TEST_F(Ruvado, UsageErrorsPrintTheUsageAndEndWithStatus1)
         {},
         {"-u", "-t", "127.0.0.1", "cmd.txt"},
         {"-x", "-t", "127.0.0.1", "cmd.txt"},
-        {"-t", "127.0.0.1"},              // no command file
-        {"-t", "127.0.0.1", "--"},        // "--" is consumed, not a file
-        {"-t", "127.0.0.1", "-"},         // so is a lone "-"
-        {"-t"},                           // option without its argument
-        {"-p", "1600", "cmd.txt"},        // no host
-        {"-t", host99 + "h", "cmd.txt"},  // 100 characters do not fit
-        {"-p"},                           // -p without its argument
+        {"-t", "127.0.0.1"},               // no command file
+        {"-t", "127.0.0.1", "--"},         // "--" is consumed, not a file
+        {"-t", "127.0.0.1", "-"},          // so is a lone "-"
+        {"-t"},                            // option without its argument
+        {"-p", "1600", "cmd.txt"},         // no host
+        {"-t", host99 + "h", "cmd.txt"},   // 100 characters do not fit
+        {"-p"},                            // -p without its argument
     };
     for (const auto &args : cases) {
         auto result = RunRuvado(args);
@@ -397,7 +433,8 @@ TEST_F(Ruvado, NetworkFailuresEndWithStatus255)
 
     auto unknown = RunRuvado({"-t", "no-such-host.invalid", "cmd.txt"});
     EXPECT_EQ(unknown.status, 255);
-    EXPECT_EQ(unknown.out, Text("No se encontro el Host no-such-host.invalid en el archivo hosts\n"));
+    EXPECT_EQ(unknown.out,
+              Text("No se encontro el Host no-such-host.invalid en el archivo hosts\n"));
 }
 
 TEST_F(Ruvado, OptionScanningOnTheRealCommandLine)
@@ -409,7 +446,8 @@ TEST_F(Ruvado, OptionScanningOnTheRealCommandLine)
         // "--" ends the options and is consumed; -p attached to its value.
         Server server(script);
         WriteFile(dir_ + "/f", "a\n");
-        auto result = RunRuvado({"-p" + std::to_string(server.Port()), "-t", "127.0.0.1", "--", "f", "ignored"});
+        auto result = RunRuvado(
+            {"-p" + std::to_string(server.Port()), "-t", "127.0.0.1", "--", "f", "ignored"});
         server.Finish();
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(server.Receives(), std::vector<std::string>{"a"});
@@ -418,16 +456,19 @@ TEST_F(Ruvado, OptionScanningOnTheRealCommandLine)
         // A lone "-" ends the options too; the last -p wins; a port above
         // 65535 keeps its low 16 bits.
         Server server(script);
-        auto result = RunRuvado({"-p", "1", "-t127.0.0.1", "-p", std::to_string(65536 * 3 + server.Port()), "-", "f"});
+        auto result = RunRuvado(
+            {"-p", "1", "-t127.0.0.1", "-p", std::to_string(65536 * 3 + server.Port()), "-", "f"});
         server.Finish();
         EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.out, Text(Connecting(server.Port()) + "Envio     : [a]\nRespuesta : [a]\n\n"));
+        EXPECT_EQ(result.out,
+                  Text(Connecting(server.Port()) + "Envio     : [a]\nRespuesta : [a]\n\n"));
     }
     {
         // Options after the first operand are not scanned: the "-p" that
         // follows "f" is ignored and the port is the one given before.
         Server server(script);
-        auto result = RunRuvado({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "f", "-p", "9"});
+        auto result = RunRuvado(
+            {"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "f", "-p", "9"});
         server.Finish();
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(server.Receives(), std::vector<std::string>{"a"});
@@ -444,8 +485,9 @@ TEST_F(Ruvado, SigtermAndSigintEndTheRunWithTheSignalNumberAndFlushedOutput)
     for (int signal_number : {SIGTERM, SIGINT}) {
         Server server(Script{});
         WriteFile(dir_ + "/cmd.txt", "wait\n");
-        auto child = childprocess::Start(Args({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "cmd.txt"}),
-                                         childprocess::InFolder(dir_));
+        auto child = childprocess::Start(
+            Args({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "cmd.txt"}),
+            childprocess::InFolder(dir_));
         for (int tries = 0; tries < 500 && !server.Received(); tries++) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
@@ -465,11 +507,12 @@ class RuvadoFaults : public Ruvado {
 protected:
     // Runs ruvado against a server that answers every command with "OK".
     childprocess::Result RunAnswered(Server &server, const std::string &file_bytes,
-                                   std::vector<std::string> runner = {})
+                                     std::vector<std::string> runner = {})
     {
         WriteFile(dir_ + "/cmd.txt", file_bytes);
         std::vector<std::string> args = runner;
-        for (const std::string &word : Args({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "cmd.txt"})) {
+        for (const std::string &word :
+             Args({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "cmd.txt"})) {
             args.push_back(word);
         }
         auto result = childprocess::Run(args, dir_, RUN_LIMIT_MS);
@@ -495,7 +538,8 @@ TEST_F(RuvadoFaults, ADirectoryGivenAsCommandFileIsRefusedLikeAMissingFile)
     auto result = RunRuvado({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "d"});
     server.Finish();
     EXPECT_EQ(result.status, 1);
-    EXPECT_TRUE(MatchesWithNumbers(result.out, Text(Connecting(server.Port()) + "Error abriendo el archivo d, errno #\n")))
+    EXPECT_TRUE(MatchesWithNumbers(
+        result.out, Text(Connecting(server.Port()) + "Error abriendo el archivo d, errno #\n")))
         << result.out;
     EXPECT_TRUE(server.Receives().empty());
 }
@@ -518,13 +562,15 @@ TEST_F(RuvadoFaults, AnUnreadableCommandFileIsRefusedWithEacces)
         args = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     }
     Server server(Script{});
-    for (const std::string &word : Args({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "secret.txt"})) {
+    for (const std::string &word :
+         Args({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "secret.txt"})) {
         args.push_back(word);
     }
     auto result = childprocess::Run(args, dir_, RUN_LIMIT_MS);
     server.Finish();
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, Connecting(server.Port()) + "Error abriendo el archivo secret.txt, errno 13\n");
+    EXPECT_EQ(result.out,
+              Connecting(server.Port()) + "Error abriendo el archivo secret.txt, errno 13\n");
 }
 
 TEST_F(RuvadoFaults, AnUnwritableSpoolerLogLosesItsLineButNotTheRun)
@@ -560,10 +606,12 @@ TEST_F(RuvadoFaults, ASpoolerLogOnAFullDiskLosesItsLineButNotTheRun)
     }
     Server server(AnswerOk());
     WriteFile(dir_ + "/cmd.txt", "two\n");
-    std::string command = "mount -t tmpfs -o size=16k tmpfs full && cd full && "
-                          "{ head -c 1048576 /dev/zero > filler 2>/dev/null; true; } && exec \"$@\"";
+    std::string command =
+        "mount -t tmpfs -o size=16k tmpfs full && cd full && "
+        "{ head -c 1048576 /dev/zero > filler 2>/dev/null; true; } && exec \"$@\"";
     std::vector<std::string> args = {"/usr/bin/unshare", "-rm", "sh", "-c", command, "sh"};
-    for (const std::string &word : Args({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "../cmd.txt"})) {
+    for (const std::string &word :
+         Args({"-p", std::to_string(server.Port()), "-t", "127.0.0.1", "../cmd.txt"})) {
         args.push_back(word);
     }
     auto result = childprocess::Run(args, dir_, RUN_LIMIT_MS);
@@ -578,16 +626,26 @@ TEST_F(RuvadoFaults, NulBytesInALineAreSentWithTheRestOfTheLine)
     // A NUL must not cut a command short unseen: "B|Cafe|2|150" cut at a NUL
     // could go out as another, valid command. The whole line goes, the
     // server judges it; the console shows it up to the NUL, as a reply.
-    static const char file[] = "B\x1c" "Cafe\x1c" "2\x1c" "15\0" "0\r\n\0\n" "next\n";
-    static const char first[] = "B\x1c" "Cafe\x1c" "2\x1c" "15\0" "0";
+    static const char file[] = "B\x1c"
+                               "Cafe\x1c"
+                               "2\x1c"
+                               "15\0"
+                               "0\r\n\0\n"
+                               "next\n";
+    static const char first[] = "B\x1c"
+                                "Cafe\x1c"
+                                "2\x1c"
+                                "15\0"
+                                "0";
     Server server(AnswerOk());
     auto result = RunAnswered(server, std::string(file, sizeof file - 1));
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(server.Receives(),
-              (std::vector<std::string>{std::string(first, sizeof first - 1), std::string("\0", 1), "next"}));
-    EXPECT_EQ(result.out, Text(Connecting(server.Port()) + "Envio     : [B|Cafe|2|15]\nRespuesta : [OK]\n\n"
-                                                          "Envio     : []\nRespuesta : [OK]\n\n"
-                                                          "Envio     : [next]\nRespuesta : [OK]\n\n"));
+    EXPECT_EQ(server.Receives(), (std::vector<std::string>{std::string(first, sizeof first - 1),
+                                                           std::string("\0", 1), "next"}));
+    EXPECT_EQ(result.out,
+              Text(Connecting(server.Port()) + "Envio     : [B|Cafe|2|15]\nRespuesta : [OK]\n\n"
+                                               "Envio     : []\nRespuesta : [OK]\n\n"
+                                               "Envio     : [next]\nRespuesta : [OK]\n\n"));
 }
 
 TEST_F(RuvadoFaults, ATenMegabyteSingleLineGoesOutIn499BytePieces)
@@ -613,7 +671,8 @@ TEST_F(RuvadoFaults, ATenMegabyteSingleLineGoesOutIn499BytePieces)
         expected += "Envio     : [" + piece + "]\nRespuesta : [OK]\n\n";
     }
     EXPECT_TRUE(joined == line) << "the line did not arrive whole and in order";
-    EXPECT_TRUE(result.out == expected) << "console output differs; " << result.out.size() << " bytes";
+    EXPECT_TRUE(result.out == expected)
+        << "console output differs; " << result.out.size() << " bytes";
 }
 
-} // namespace
+}   // namespace

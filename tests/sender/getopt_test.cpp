@@ -10,8 +10,8 @@ namespace {
 
 struct Step {
     int option;
-    const char *argument; // expected optarg, or null
-    int index;            // expected optind afterwards
+    const char *argument;   // expected optarg, or null
+    int index;              // expected optind afterwards
 };
 
 void ExpectScan(std::vector<const char *> args, const std::vector<Step> &steps)
@@ -37,12 +37,14 @@ void ExpectScan(std::vector<const char *> args, const std::vector<Step> &steps)
 
 TEST(Getopt, TakesArgumentsAttachedOrFromTheNextWord)
 {
-    ExpectScan({"ruvado", "-p", "1600", "-th", "f"}, {{'p', "1600", 3}, {'t', "h", 4}, {-1, nullptr, 4}});
+    ExpectScan({"ruvado", "-p", "1600", "-th", "f"},
+               {{'p', "1600", 3}, {'t', "h", 4}, {-1, nullptr, 4}});
 }
 
 TEST(Getopt, WalksAClusterAndTakesTheRestAsArgument)
 {
-    ExpectScan({"ruvado", "-uup5", "f"}, {{'u', nullptr, 1}, {'u', nullptr, 1}, {'p', "5", 2}, {-1, nullptr, 2}});
+    ExpectScan({"ruvado", "-uup5", "f"},
+               {{'u', nullptr, 1}, {'u', nullptr, 1}, {'p', "5", 2}, {-1, nullptr, 2}});
     ExpectScan({"ruvado", "-u", "f"}, {{'u', nullptr, 2}, {-1, nullptr, 2}});
 }
 
@@ -94,4 +96,4 @@ TEST(Getopt, ResetStartsAgainEvenInsideACluster)
     EXPECT_EQ(optind, 2);
 }
 
-} // namespace
+}   // namespace

@@ -37,4 +37,4 @@ TEST(LocalAddrPosix, TakesTheFirstUpNonLoopbackIpv4InterfaceAndCachesIt)
     EXPECT_EQ(std::string(LocalAddrText()), want_address);
 }
 
-} // namespace
+}   // namespace

@@ -22,13 +22,16 @@ void AddAdapter(const std::string &name, const char *address, const char *mask)
 {
     HKEY key = nullptr;
     std::string path = std::string(NET_TRANS) + "\\" + name;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr),
               ERROR_SUCCESS);
     if (address != nullptr) {
-        RegSetValueExA(key, "IPAddress", 0, REG_SZ, reinterpret_cast<const BYTE *>(address), DWORD(strlen(address) + 1));
+        RegSetValueExA(key, "IPAddress", 0, REG_SZ, reinterpret_cast<const BYTE *>(address),
+                       DWORD(strlen(address) + 1));
     }
     if (mask != nullptr) {
-        RegSetValueExA(key, "IPMask", 0, REG_SZ, reinterpret_cast<const BYTE *>(mask), DWORD(strlen(mask) + 1));
+        RegSetValueExA(key, "IPMask", 0, REG_SZ, reinterpret_cast<const BYTE *>(mask),
+                       DWORD(strlen(mask) + 1));
     }
     RegCloseKey(key);
 }
@@ -37,7 +40,7 @@ class Registry : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(SocketsInit(), 0); // for inet_ntoa; the lookup itself needs none
+        ASSERT_EQ(SocketsInit(), 0);   // for inet_ntoa; the lookup itself needs none
         RemoveNetTrans();
     }
     void TearDown() override { RemoveNetTrans(); }
@@ -77,7 +80,7 @@ TEST_F(Registry, LooksAtTheFirstTenSubkeysOnly)
 TEST_F(Registry, FailureIsNotCachedAndAMissingMaskGivesZero)
 {
     unsigned long address = 0, mask = 0;
-    EXPECT_EQ(LocalAddr(&address, &mask), -1); // no NetTrans key at all
+    EXPECT_EQ(LocalAddr(&address, &mask), -1);   // no NetTrans key at all
     EXPECT_EQ(FindAdapterKey(), nullptr);
     AddAdapter("0000", "192.0.2.12", nullptr);
     ASSERT_EQ(LocalAddr(&address, &mask), 0);
@@ -115,9 +118,11 @@ TEST_F(Registry, FindAdapterKeyReturnsTheMatchingSubkeyStillOpen)
     ASSERT_NE(key, nullptr);
     char text[100] = {};
     DWORD length = sizeof text - 1;
-    EXPECT_EQ(RegQueryValueExA(key, "IPMask", nullptr, nullptr, reinterpret_cast<BYTE *>(text), &length), ERROR_SUCCESS);
+    EXPECT_EQ(
+        RegQueryValueExA(key, "IPMask", nullptr, nullptr, reinterpret_cast<BYTE *>(text), &length),
+        ERROR_SUCCESS);
     EXPECT_STREQ(text, "255.255.255.0");
     RegCloseKey(key);
 }
 
-} // namespace
+}   // namespace

@@ -23,7 +23,9 @@ TEST_F(Log, WritesAStampedLineAndTheMessagesOwnLineFeedGivesAnEmptyLine)
 {
     LogMessage(0, "Port local = %u\n", 1031u);
     std::string log = Read("spooler.log");
-    EXPECT_TRUE(std::regex_match(log, std::regex(std::string(STAMP) + "Port local = 1031" + Newline() + Newline()))) << log;
+    EXPECT_TRUE(std::regex_match(
+        log, std::regex(std::string(STAMP) + "Port local = 1031" + Newline() + Newline())))
+        << log;
     LogMessage(0, "100%% sure");
     log = Read("spooler.log");
     EXPECT_EQ(log.substr(log.size() - 9 - Newline().size()), "100% sure" + Newline());
@@ -45,7 +47,8 @@ TEST_F(Log, RotatesAt500000BytesReplacingTheOlderBackup)
     Write("spooler.l_g", "older backup");
     LogMessage(0, "fresh");
     EXPECT_EQ(Read("spooler.l_g"), std::string(500000, 'a'));
-    EXPECT_TRUE(std::regex_match(Read("spooler.log"), std::regex(std::string(STAMP) + "fresh" + Newline())));
+    EXPECT_TRUE(std::regex_match(Read("spooler.log"),
+                                 std::regex(std::string(STAMP) + "fresh" + Newline())));
 }
 
 TEST_F(Log, CountsStoredLineEndsTowardsTheLimit)
@@ -69,7 +72,8 @@ TEST_F(Log, EchoesOnlyWhenAskedAndSwitchedOn)
     LogMessage(1, "silenced");
     EXPECT_EQ(LogEcho(7), 1);
     std::string shown = testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(std::regex_match(shown, std::regex(std::string(STAMP) + "loud 5\r?\n\r?\n"))) << shown;
+    EXPECT_TRUE(std::regex_match(shown, std::regex(std::string(STAMP) + "loud 5\r?\n\r?\n")))
+        << shown;
 
     std::string log = Read("spooler.log");
     for (const char *message : {"quiet", "low byte is zero", "loud 5", "silenced"}) {
@@ -95,4 +99,4 @@ TEST_F(Log, OpenRefusesNoNameAndAnUnopenableLogIsSkipped)
     EXPECT_LT(LogOpen("no-such-dir/x.log"), 0);
 }
 
-} // namespace
+}   // namespace

@@ -25,7 +25,7 @@ class TcpPosix : public InTempDir {};
 
 TEST_F(TcpPosix, WaitsOnADescriptorPastFdSetsize)
 {
-    const int high = FD_SETSIZE + 476; // 1500
+    const int high = FD_SETSIZE + 476;   // 1500
     rlimit limit{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
     if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max <= static_cast<rlim_t>(high)) {
@@ -84,7 +84,7 @@ TEST_F(TcpPosix, SendOnAResetConnectionFailsInsteadOfRaisingSigpipe)
     unsigned short port = 0;
     int accepted = TcpAccept(listener, &address, &port, 1000);
     ASSERT_GE(accepted, 0);
-    TcpClose(accepted); // abortive close: the client gets a reset
+    TcpClose(accepted);   // abortive close: the client gets a reset
     usleep(100 * 1000);
     int result = 0;
     for (int tries = 0; tries < 3 && result >= 0; tries++) {
@@ -95,4 +95,4 @@ TEST_F(TcpPosix, SendOnAResetConnectionFailsInsteadOfRaisingSigpipe)
     TcpClose(listener);
 }
 
-} // namespace
+}   // namespace

@@ -26,8 +26,9 @@ unsigned short LocalPort(int sock)
 
 long ElapsedMs(std::chrono::steady_clock::time_point since)
 {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count());
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - since)
+                                 .count());
 }
 
 // A connected pair on loopback: client (from TcpOpen/TcpConnect) and the
@@ -67,8 +68,12 @@ protected:
 TEST_F(Tcp, OpenLogsEachBoundPortAndDataCrossesTheConnection)
 {
     std::string log = Read("spooler.log");
-    EXPECT_NE(log.find("Port local = " + std::to_string(LocalPort(listener_)) + Newline()), std::string::npos) << log;
-    EXPECT_NE(log.find("Port local = " + std::to_string(LocalPort(client_)) + Newline()), std::string::npos) << log;
+    EXPECT_NE(log.find("Port local = " + std::to_string(LocalPort(listener_)) + Newline()),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Port local = " + std::to_string(LocalPort(client_)) + Newline()),
+              std::string::npos)
+        << log;
 
     EXPECT_EQ(TcpSend(client_, "hello", 5, 1000), 5);
     char buffer[16] = {};
@@ -139,7 +144,7 @@ TEST_F(Tcp, LimitMinusOneDoesNotWaitAndZeroWaitsUntilReady)
 TEST_F(Tcp, PeerCloseGivesMinus108)
 {
     TcpSend(accepted_, "bye", 3, 1000);
-    TcpClose(accepted_); // abortive: linger is on with 0 s
+    TcpClose(accepted_);   // abortive: linger is on with 0 s
     accepted_ = -1;
     char buffer[8];
     int first = TcpReceive(client_, buffer, sizeof buffer, 1000);
@@ -155,7 +160,7 @@ TEST_F(Tcp, BadModeOrLimitIsRefusedWithMinus102)
     EXPECT_EQ(TcpWait(client_, 100, 0), TCP_ERR_SELECT);
     EXPECT_EQ(TcpWait(client_, 100, 4), TCP_ERR_SELECT);
     EXPECT_EQ(TcpWait(client_, -2, WAIT_READ), TCP_ERR_SELECT);
-    EXPECT_EQ(TcpWait(client_, -1, 9), 1); // no wait asked: the mode is not looked at
+    EXPECT_EQ(TcpWait(client_, -1, 9), 1);   // no wait asked: the mode is not looked at
 }
 
 TEST_F(Tcp, AFailedWaitIsMinus102ButSendAndReceiveReportItAsMinus101)
@@ -177,4 +182,4 @@ TEST(TcpAddr, GivesDottedTextOfAHostOrderAddress)
     EXPECT_EQ(SocketsInit(), 0);
 }
 
-} // namespace
+}   // namespace

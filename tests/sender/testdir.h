@@ -16,7 +16,8 @@ protected:
     {
         previous_ = std::filesystem::current_path();
         std::random_device seed;
-        dir_ = std::filesystem::temp_directory_path() / ("kit-unit-" + std::to_string(seed()) + std::to_string(seed()));
+        dir_ = std::filesystem::temp_directory_path() /
+               ("kit-unit-" + std::to_string(seed()) + std::to_string(seed()));
         std::filesystem::create_directories(dir_);
         std::filesystem::current_path(dir_);
     }
@@ -33,7 +34,10 @@ protected:
         all << in.rdbuf();
         return all.str();
     }
-    static void Write(const std::string &name, const std::string &bytes) { std::ofstream(name, std::ios::binary) << bytes; }
+    static void Write(const std::string &name, const std::string &bytes)
+    {
+        std::ofstream(name, std::ios::binary) << bytes;
+    }
     // How a line feed is stored in a text file on this platform.
     static std::string Newline()
     {

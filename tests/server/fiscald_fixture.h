@@ -3,8 +3,8 @@
 // port, and plain TCP clients speaking to it the way ruvado does.
 #pragma once
 
-#include "fiscalsim.h"
 #include "childprocess.h"
+#include "fiscalsim.h"
 
 #include <gtest/gtest.h>
 
@@ -196,10 +196,7 @@ protected:
         }
     }
 
-    std::string Final(int fd, const std::string &command)
-    {
-        return Exchange(fd, command).back();
-    }
+    std::string Final(int fd, const std::string &command) { return Exchange(fd, command).back(); }
 
     // The server's line worker, its one child process; -1 when there is none.
     pid_t WorkerPid() const
@@ -232,4 +229,4 @@ protected:
     std::string dir_;
 };
 
-} // namespace fiscaldtest
+}   // namespace fiscaldtest

@@ -1,14 +1,14 @@
 // A command runs at most once and never for a client that has left; many
 // clients share the one line; the server outlives hang-ups, its line worker's
 // end, a flapping device and a second server on the same line.
-#include "fiscald_fixture.h"
 #include "childprocess.h"
+#include "fiscald_fixture.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <algorithm>
 #include <random>
 #include <sstream>
 
@@ -57,7 +57,8 @@ TEST_F(Fiscald, AnUnknownOutcomeIsSettledByItsResendWhichRunsAtMostOnce)
     // Every frame lost on the way: nothing ran, and the resend runs it once.
     fiscalsim_drop(3);
     ASSERT_EQ(Final(client, Item("x")), UNKNOWN_SILENT);
-    EXPECT_EQ(Final(client, Item("x")), "0000" + FS + "0100" + FS + "x" + FS + "1.00" + FS + "1.00");
+    EXPECT_EQ(Final(client, Item("x")),
+              "0000" + FS + "0100" + FS + "x" + FS + "1.00" + FS + "1.00");
 
     // The till reconnects and resends: answered from the controller's memory.
     fiscalsim_answer_late(1, 1500);
@@ -87,7 +88,11 @@ TEST_F(Fiscald, ACommandWhoseClientLeftBeforeItsTurnNeverRuns)
     StartSim(9600, 0);
     StartServer({"-i", "300"});
     int busy = NewClient();
-    ASSERT_EQ(send(busy, "S\x1c" "900", 5, MSG_NOSIGNAL), 5);
+    ASSERT_EQ(send(busy,
+                   "S\x1c"
+                   "900",
+                   5, MSG_NOSIGNAL),
+              5);
     int leaving = NewClient();
     ASSERT_EQ(send(leaving, "A", 1, MSG_NOSIGNAL), 1);
     std::this_thread::sleep_for(100ms);   // queued behind the slow command
@@ -112,7 +117,11 @@ TEST_F(Fiscald, ClientsAreServedInTurnWithInterimsAndPastTheLimitGetABusyReply)
         tills.push_back(NewClient());
     }
     int slow = tills[0];
-    ASSERT_EQ(send(slow, "S\x1c" "800", 5, MSG_NOSIGNAL), 5);
+    ASSERT_EQ(send(slow,
+                   "S\x1c"
+                   "800",
+                   5, MSG_NOSIGNAL),
+              5);
     for (size_t i = 1; i < tills.size(); i++) {
         ASSERT_EQ(send(tills[i], "*", 1, MSG_NOSIGNAL), 1);
     }
@@ -158,7 +167,8 @@ TEST_F(Fiscald, ASecondServerOnTheSameLineRefusesToStartAndNamesTheHolder)
     StartServer({});
     std::string device = std::string("/dev/") + fiscalsim_port_name();
     Child second = Spawn({"-p", "0", device});
-    EXPECT_EQ(ReadFrom(second.err), "fiscald: " + device + " ya esta en uso por otro proceso (pid " +
+    EXPECT_EQ(ReadFrom(second.err), "fiscald: " + device +
+                                        " ya esta en uso por otro proceso (pid " +
                                         std::to_string(server_.pid) + ")\n");
     int status = Reap(second);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
@@ -200,7 +210,11 @@ TEST_F(Fiscald, AWorkerEndedMidCommandIsStartedAgainAndItsClientToldTheOutcomeIs
     StartServer({"-i", "5000"});
     int client = NewClient();
     long frames = fiscalsim_frames_received();
-    ASSERT_EQ(send(client, "S\x1c" "600", 5, MSG_NOSIGNAL), 5);
+    ASSERT_EQ(send(client,
+                   "S\x1c"
+                   "600",
+                   5, MSG_NOSIGNAL),
+              5);
     for (int i = 0; i < 100 && fiscalsim_frames_received() == frames; i++) {
         std::this_thread::sleep_for(10ms);
     }
@@ -223,7 +237,11 @@ TEST_F(Fiscald, AStopEndsWithinTwentySecondsEvenWithASlowCommandOnTheLine)
     int slow = NewClient();
     int waiting = NewClient();
     long frames = fiscalsim_frames_received();
-    ASSERT_EQ(send(slow, "S\x1c" "60000", 7, MSG_NOSIGNAL), 7);
+    ASSERT_EQ(send(slow,
+                   "S\x1c"
+                   "60000",
+                   7, MSG_NOSIGNAL),
+              7);
     for (int i = 0; i < 100 && fiscalsim_frames_received() == frames; i++)
         std::this_thread::sleep_for(10ms);
     ASSERT_EQ(send(waiting, "*", 1, MSG_NOSIGNAL), 1);
@@ -373,4 +391,4 @@ TEST_F(Fiscald, AHundredLineFlapsLeaveItServingWithFlatResourcesAndNothingRunTwi
     EXPECT_LE(MemoryKb(server_.pid, "VmRSS"), resident + 256);
 }
 
-} // namespace
+}   // namespace

@@ -35,7 +35,8 @@ const char Usage[] =
     "  -p, --port PUERTO        puerto TCP (1600; 0: uno libre)\n"
     "  -b, --baud BAUDIOS       velocidad de la linea: 1200 2400 4800 9600 19200 38400 (9600)\n"
     "  -s, --search             buscar la velocidad a la que responde el controlador\n"
-    "  -i, --interim MS         intervalo de las respuestas intermedias DC2/DC4 (10000; 100-60000)\n"
+    "  -i, --interim MS         intervalo de las respuestas intermedias DC2/DC4 (10000; "
+    "100-60000)\n"
     "  -w, --try-limit MS       silencio que da por perdido un intento (500; 300-60000)\n"
     "  -t, --idle SEGUNDOS      desconectar al cliente inactivo este tiempo (300; 0: nunca)\n"
     "  -c, --max-clients N      clientes conectados a la vez (64; 1-1000)\n"
@@ -76,7 +77,8 @@ TEST_F(Fiscald, FinalRepliesNeverCarryTheInterimMarksAndFitOneReceive)
     ASSERT_GE(client, 0);
     ASSERT_EQ(Final(client, "A"), "0000" + FS + "0100" + FS + "00000001");
     // An item named like an interim reply would leave the client waiting.
-    std::vector<std::string> receives = Exchange(client, "B" + FS + "xDC2DC4" + FS + "1" + FS + "2");
+    std::vector<std::string> receives = Exchange(client,
+                                                 "B" + FS + "xDC2DC4" + FS + "1" + FS + "2");
     ASSERT_EQ(receives.size(), 1u);
     EXPECT_EQ(receives[0], "0000" + FS + "0100" + FS + "xDc2Dc4" + FS + "2.00" + FS + "2.00");
 
@@ -132,7 +134,8 @@ TEST_F(Fiscald, SilentControllerGetsAnErrorReplyNotSilence)
     StartServer({"-w", "300"});
     int client = NewClient();
     ASSERT_GE(client, 0);
-    EXPECT_EQ(Exchange(client, "*"), std::vector<std::string>{"ERR" + FS + "SIN RESPUESTA" + FS + "DESCONOCIDO"});
+    EXPECT_EQ(Exchange(client, "*"),
+              std::vector<std::string>{"ERR" + FS + "SIN RESPUESTA" + FS + "DESCONOCIDO"});
     // Told the right rate, the same controller answers.
     fiscalsim_set_rate(9600);
     EXPECT_EQ(Final(client, "A"), "0000" + FS + "0100" + FS + "00000001");
@@ -174,7 +177,11 @@ TEST_F(Fiscald, ClientLeavingMidCommandDoesNotStopTheNextOne)
     long before = fiscalsim_commands_executed();   // a fresh server's probe
     int first = NewClient();
     ASSERT_GE(first, 0);
-    ASSERT_EQ(send(first, "S\x1c" "600", 5, MSG_NOSIGNAL), 5);
+    ASSERT_EQ(send(first,
+                   "S\x1c"
+                   "600",
+                   5, MSG_NOSIGNAL),
+              5);
     ASSERT_EQ(ReceiveOnce(first), "DC2");
     // The next client's command waits its turn, with interim replies, while
     // the first one is still being served.
@@ -235,9 +242,9 @@ TEST_F(Fiscald, VanishedLineIsReopenedWhileNoCommandComes)
         log = text.str();
     }
     EXPECT_NE(log.find("fiscald: linea caida en /dev/pts/"), std::string::npos) << log;
-    EXPECT_NE(log.find("fiscald: linea abierta otra vez en /dev/" +
-                       std::string(fiscalsim_port_name())),
-              std::string::npos)
+    EXPECT_NE(
+        log.find("fiscald: linea abierta otra vez en /dev/" + std::string(fiscalsim_port_name())),
+        std::string::npos)
         << log;
     EXPECT_NE(log.find("fiscald: comando [A]"), std::string::npos) << log;
     EXPECT_NE(log.find("fiscald: respuesta [0000|0100|00000001]"), std::string::npos) << log;
@@ -334,7 +341,8 @@ TEST_F(Fiscald, StaysServingWithFlatMemoryUnderCommandStormsReconnectsAndGarbage
             byte = (char)((seed = seed * 1103515245u + 12345u) >> 16);
         }
         for (size_t sent = 0; sent < noise.size(); sent += 997) {
-            ssize_t chunk = send(fd, noise.data() + sent, std::min<size_t>(997, noise.size() - sent), MSG_NOSIGNAL);
+            ssize_t chunk = send(fd, noise.data() + sent,
+                                 std::min<size_t>(997, noise.size() - sent), MSG_NOSIGNAL);
             EXPECT_GT(chunk, 0);
         }
         shutdown(fd, SHUT_WR);
@@ -353,7 +361,8 @@ TEST_F(Fiscald, StaysServingWithFlatMemoryUnderCommandStormsReconnectsAndGarbage
 
     auto started = std::chrono::steady_clock::now();
     storm(100000);
-    auto storm_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    auto storm_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - started);
     std::printf("100000 commands in %lld ms\n", (long long)storm_ms.count());
     reconnects(1000);
     garbage(200000, 12345);
@@ -364,7 +373,8 @@ TEST_F(Fiscald, StaysServingWithFlatMemoryUnderCommandStormsReconnectsAndGarbage
     EXPECT_EQ(Final(after, "*"), status);
     long rss_after = MemoryKb(server_.pid, "VmRSS");
     long peak_after = MemoryKb(server_.pid, "VmHWM");
-    std::printf("VmRSS %ld -> %ld kB, VmHWM %ld -> %ld kB\n", rss_before, rss_after, peak_before, peak_after);
+    std::printf("VmRSS %ld -> %ld kB, VmHWM %ld -> %ld kB\n", rss_before, rss_after, peak_before,
+                peak_after);
     EXPECT_LE(rss_after, rss_before + 256);
     EXPECT_LE(peak_after, peak_before + 256);
 }
@@ -461,7 +471,8 @@ TEST(FiscaldOptions, MissingDeviceOrUnwritableTraceFileEndWithStatusOne)
     EXPECT_EQ(WEXITSTATUS(status), 1);
 
     child = Spawn({"-p", "0", "/dev/null"});   // openable, but no terminal
-    EXPECT_EQ(ReadFrom(child.err), "fiscald: no se puede abrir /dev/null: Inappropriate ioctl for device\n");
+    EXPECT_EQ(ReadFrom(child.err),
+              "fiscald: no se puede abrir /dev/null: Inappropriate ioctl for device\n");
     EXPECT_EQ(WEXITSTATUS(Reap(child)), 1);
 
     child = Spawn({"-f", "/nonexistent_dir/trace", "pts/1"});
@@ -494,4 +505,4 @@ TEST(FiscaldOptions, AddressInUseIsAClearErrorWithStatusOne)
     fiscalsim_close();
 }
 
-}  // namespace
+}   // namespace

@@ -23,7 +23,8 @@ std::string Frame(unsigned char seq, const std::string &body)
     return std::string(out, len < 0 ? 0 : len);
 }
 
-std::string Answer(unsigned char seq, unsigned short s1, unsigned short s2, const std::string &fields)
+std::string Answer(unsigned char seq, unsigned short s1, unsigned short s2,
+                   const std::string &fields)
 {
     char out[FRAME_MAX_WIRE];
     int len = FrameEncodeAnswer(seq, s1, s2, fields.c_str(), out, sizeof out);
@@ -109,7 +110,10 @@ TEST_F(SimOnLine, ReportsAPortNameUnderDevThatOpens)
 TEST_F(SimOnLine, AnswersAFrameWithTheSameSequenceByte)
 {
     Write(Frame('K', "*"));
-    EXPECT_EQ(ReadQuiet(300), Answer('K', 0, 0, "0\x1C" "00000000\x1C" "0"));
+    EXPECT_EQ(ReadQuiet(300), Answer('K', 0, 0,
+                                     "0\x1C"
+                                     "00000000\x1C"
+                                     "0"));
 }
 
 TEST_F(SimOnLine, StaysSilentAtEveryOtherRateAndAnswersAgainAtItsOwn)
@@ -118,7 +122,9 @@ TEST_F(SimOnLine, StaysSilentAtEveryOtherRateAndAnswersAgainAtItsOwn)
         Speed(speed);
         Write(Frame('L', "A"));
         EXPECT_EQ(ReadQuiet(150), "") << speed;
-        Write(std::string("\x02L\x03" "0000", 7));   // not even a NAK
+        Write(std::string("\x02L\x03"
+                          "0000",
+                          7));   // not even a NAK
         EXPECT_EQ(ReadQuiet(100), "") << speed;
     }
     EXPECT_EQ(fiscalsim_commands_executed(), 0);
@@ -131,7 +137,9 @@ TEST_F(SimOnLine, StaysSilentAtEveryOtherRateAndAnswersAgainAtItsOwn)
     EXPECT_EQ(ReadQuiet(150), "");
     Speed(B57600);
     Write(Frame('N', "C"));
-    EXPECT_EQ(ReadQuiet(300), Answer('N', 0, 0x0100, "0\x1C" "0.00"));
+    EXPECT_EQ(ReadQuiet(300), Answer('N', 0, 0x0100,
+                                     "0\x1C"
+                                     "0.00"));
     EXPECT_EQ(fiscalsim_set_rate(12345), -1);
 }
 
@@ -160,7 +168,8 @@ TEST_F(SimOnLine, ARepeatedFrameIsAnsweredAgainWithoutRunningTwice)
 // also once the line was unplugged and plugged back.
 TEST_F(SimOnLine, ARepeatedFrameGetsTheKeptAnswerAtAnyTimeAndAfterTheLineComesBack)
 {
-    const std::string frame = Frame('Y', "S\x1C" "5200");
+    const std::string frame = Frame('Y', "S\x1C"
+                                         "5200");
     const std::string answer = Answer('Y', 0, 0, "5200");
     fiscalsim_garble(1);
     Write(frame);
@@ -188,21 +197,31 @@ TEST_F(SimOnLine, DropGarbleAndLateApplyToTheNextFramesOnly)
     fiscalsim_garble(1);
     Write(Frame('S', "*"));
     std::string garbled = ReadQuiet(200);
-    std::string good = Answer('S', 0, 0, "0\x1C" "00000000\x1C" "0");
+    std::string good = Answer('S', 0, 0,
+                              "0\x1C"
+                              "00000000\x1C"
+                              "0");
     ASSERT_EQ(garbled.size(), good.size());
     EXPECT_NE(garbled, good);
     EXPECT_EQ(garbled.substr(0, good.size() - 1), good.substr(0, good.size() - 1));
     fiscalsim_answer_late(1, 400);
     Write(Frame('T', "*"));
     EXPECT_EQ(ReadQuiet(200), "");
-    EXPECT_EQ(ReadQuiet(400), Answer('T', 0, 0, "0\x1C" "00000000\x1C" "0"));
+    EXPECT_EQ(ReadQuiet(400), Answer('T', 0, 0,
+                                     "0\x1C"
+                                     "00000000\x1C"
+                                     "0"));
     Write(Frame('U', "*"));
-    EXPECT_EQ(ReadQuiet(200), Answer('U', 0, 0, "0\x1C" "00000000\x1C" "0"));
+    EXPECT_EQ(ReadQuiet(200), Answer('U', 0, 0,
+                                     "0\x1C"
+                                     "00000000\x1C"
+                                     "0"));
 }
 
 TEST_F(SimOnLine, ASlowCommandSendsKeepAlivesAndIgnoresFramesMeanwhile)
 {
-    Write(Frame('V', "S\x1C" "700"));
+    Write(Frame('V', "S\x1C"
+                     "700"));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     Write(Frame('W', "*"));
     std::string got = ReadQuiet(400);
@@ -210,7 +229,8 @@ TEST_F(SimOnLine, ASlowCommandSendsKeepAlivesAndIgnoresFramesMeanwhile)
     ASSERT_GE(got.size(), answer.size() + 3);
     EXPECT_EQ(got.substr(0, 3), "\x12\x12\x12");
     EXPECT_EQ(got.substr(got.size() - answer.size()), answer);
-    EXPECT_EQ(got.substr(0, got.size() - answer.size()), std::string(got.size() - answer.size(), '\x12'));
+    EXPECT_EQ(got.substr(0, got.size() - answer.size()),
+              std::string(got.size() - answer.size(), '\x12'));
     EXPECT_EQ(fiscalsim_commands_executed(), 1);
 }
 
@@ -223,7 +243,8 @@ TEST_F(SimOnLine, TheWireTakesTenBitTimesAByteBothWays)
     using namespace std::chrono;
     const std::string long_in = Frame('g', "Z" + std::string(400, 'z'));
     const std::string short_out = Answer('g', 0, 0x8002, "");
-    const std::string short_in = Frame('h', "L\x1C" "500");
+    const std::string short_in = Frame('h', "L\x1C"
+                                            "500");
     std::string long_out;
     for (int i = 0; i < 500; i++) {
         long_out += (char)('0' + i % 10);
@@ -271,7 +292,10 @@ TEST_F(SimOnLine, VanishingHangsUpTheLineAndComingBackGivesAWorkingPort)
     fd_ = OpenRaw(fiscalsim_port_name(), B9600);
     ASSERT_GE(fd_, 0);
     Write(Frame('X', "*"));
-    EXPECT_EQ(ReadQuiet(300), Answer('X', 0, 0, "0\x1C" "00000000\x1C" "0"));
+    EXPECT_EQ(ReadQuiet(300), Answer('X', 0, 0,
+                                     "0\x1C"
+                                     "00000000\x1C"
+                                     "0"));
 }
 
 TEST(SimLink, KeepsALinkToThePortAndRemovesItOnClose)
@@ -296,7 +320,7 @@ TEST(SimOpen, RefusesARateTermiosLacks)
     EXPECT_EQ(fiscalsim_open(9600, -1, nullptr), -1);
 }
 
-}  // namespace
+}   // namespace
 
 // A program started from a process hosting the simulator (a command server
 // under test, say) must not inherit the pty: if it did, vanishing would not

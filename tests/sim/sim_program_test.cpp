@@ -1,14 +1,14 @@
 // The simulator as a program: what it prints, how it ends, how it refuses.
+#include "childprocess.h"
 #include "fiscalframe.h"
 #include "kitversion.h"
-#include "childprocess.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -194,7 +194,8 @@ TEST(SimProgram, BadOptionsGetTheReasonAndTheUsageWithStatusTwo)
         {{"-r", "-9600"}, "fiscalsim: unsupported rate: -9600\n"},
         {{"-b", "600001"}, "fiscalsim: busy time must be 0 to 600000 ms: 600001\n"},
         {{"-b", ""}, "fiscalsim: busy time must be 0 to 600000 ms: \n"},
-        {{"-l", std::string(300, 'l')}, "fiscalsim: link path too long: " + std::string(300, 'l') + "\n"},
+        {{"-l", std::string(300, 'l')},
+         "fiscalsim: link path too long: " + std::string(300, 'l') + "\n"},
     };
     for (const auto &[args, reason] : cases) {
         Child child = Start(args);
@@ -235,8 +236,10 @@ TEST(SimProgram, TakesControlLinesFromItsFifoAndJournalsEachCommandRun)
               "fiscalsim: unknown control line: \"fly 2\"\n"
               "fiscalsim: malformed control line: \"drop 1 2\"\n"
               "fiscalsim: malformed control line: \"drop  1\"\n"
-              "fiscalsim: control line too long: \"" + x64 + "...\"\n"
-              "fiscalsim: malformed control line: \"rate 12345\"\n");
+              "fiscalsim: control line too long: \"" +
+                  x64 +
+                  "...\"\n"
+                  "fiscalsim: malformed control line: \"rate 12345\"\n");
 
     std::string shell = "echo 'rate 19200' >" + fifo + " && echo 'busy 300' >" + fifo;
     ASSERT_EQ(system(shell.c_str()), 0);
@@ -246,8 +249,14 @@ TEST(SimProgram, TakesControlLinesFromItsFifoAndJournalsEachCommandRun)
     std::string slow = Exchange(fd, Frame('d', "S"));
     EXPECT_EQ(slow, std::string(slow.size() - Answer('d', 0x0100, "300").size(), '\x12') +
                         Answer('d', 0x0100, "300"));
-    const std::string item = "B\x1C" "x\x01y\x1C" "1\x1C" "1";
-    EXPECT_EQ(Exchange(fd, Frame('e', item)), Answer('e', 0x0100, "x\x01y\x1C" "1.00\x1C" "1.00"));
+    const std::string item = "B\x1C"
+                             "x\x01y\x1C"
+                             "1\x1C"
+                             "1";
+    EXPECT_EQ(Exchange(fd, Frame('e', item)), Answer('e', 0x0100,
+                                                     "x\x01y\x1C"
+                                                     "1.00\x1C"
+                                                     "1.00"));
 
     WriteFifo(fifo, "vanish\n");
     pollfd hung{fd, POLLIN, 0};
@@ -267,7 +276,10 @@ TEST(SimProgram, TakesControlLinesFromItsFifoAndJournalsEachCommandRun)
         }
     }
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(Exchange(fd, Frame('f', "E")), Answer('f', 0, "00000001\x1C" "1\x1C" "1.00"));
+    EXPECT_EQ(Exchange(fd, Frame('f', "E")), Answer('f', 0,
+                                                    "00000001\x1C"
+                                                    "1\x1C"
+                                                    "1.00"));
     close(fd);
 
     kill(child.pid, SIGTERM);
@@ -292,4 +304,4 @@ TEST(SimProgram, TakesControlLinesFromItsFifoAndJournalsEachCommandRun)
     EXPECT_EQ(system(cleanup.c_str()), 0);
 }
 
-}  // namespace
+}   // namespace

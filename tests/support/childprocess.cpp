@@ -24,8 +24,7 @@ Options InFolder(const std::string &cwd)
 }
 
 // In the child, between fork and exec: only calls that are safe there.
-[[noreturn]] static void BecomeProgram(char *const *args, const Options &options, int out,
-                                       int err)
+[[noreturn]] static void BecomeProgram(char *const *args, const Options &options, int out, int err)
 {
     if (options.own_group) {
         setpgid(0, 0);
@@ -214,4 +213,4 @@ void WriteFile(const std::string &path, const std::string &bytes)
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
-} // namespace childprocess
+}   // namespace childprocess

@@ -34,9 +34,9 @@ struct Options {
 Options InFolder(const std::string &cwd);
 
 struct Result {
-    std::string out;          // everything written to standard output
-    int status = -1;          // exit status, when it exited
-    int signal = 0;           // the signal that ended it, if any
+    std::string out;   // everything written to standard output
+    int status = -1;   // exit status, when it exited
+    int signal = 0;    // the signal that ended it, if any
     bool timed_out = false;
 };
 
@@ -65,4 +65,4 @@ void RemoveTree(const std::string &path);
 std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, const std::string &bytes);
 
-} // namespace childprocess
+}   // namespace childprocess

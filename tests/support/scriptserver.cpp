@@ -25,7 +25,8 @@ Server::Server(Script script) : script_(std::move(script))
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = 0;
-    if (bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(listener_, 1) != 0) {
+    if (bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        listen(listener_, 1) != 0) {
         throw std::runtime_error("scriptserver: bind/listen");
     }
     socklen_t length = sizeof address;
@@ -96,7 +97,8 @@ void Server::Run()
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(script_.lifetime_ms);
     auto remaining_ms = [&] {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         return left > 0 ? static_cast<int>(left) : 0;
     };
 
@@ -134,11 +136,12 @@ void Server::Run()
             receives_.push_back(received);
         }
         received_any_ = true;
-        const auto &steps = index < script_.per_receive.size() ? script_.per_receive[index] : script_.otherwise;
+        const auto &steps = index < script_.per_receive.size() ? script_.per_receive[index]
+                                                               : script_.otherwise;
         if (!RunSteps(steps, received)) {
             return;
         }
     }
 }
 
-} // namespace scriptserver
+}   // namespace scriptserver

@@ -12,11 +12,11 @@
 namespace scriptserver {
 
 enum class Action {
-    Reply,  // send `bytes` (after `delay_ms`)
-    Echo,   // send back the bytes just received
-    Silent, // do nothing
-    Close,  // orderly close: the client's next receive gets end of stream
-    Reset,  // abortive close (SO_LINGER 0): the client gets a reset
+    Reply,    // send `bytes` (after `delay_ms`)
+    Echo,     // send back the bytes just received
+    Silent,   // do nothing
+    Close,    // orderly close: the client's next receive gets end of stream
+    Reset,    // abortive close (SO_LINGER 0): the client gets a reset
 };
 
 struct Step {
@@ -25,17 +25,32 @@ struct Step {
     int delay_ms = 0;
 };
 
-inline Step Reply(std::string bytes, int delay_ms = 0) { return {Action::Reply, std::move(bytes), delay_ms}; }
-inline Step Echo(int delay_ms = 0) { return {Action::Echo, {}, delay_ms}; }
-inline Step Silent() { return {Action::Silent, {}, 0}; }
-inline Step Close(int delay_ms = 0) { return {Action::Close, {}, delay_ms}; }
-inline Step Reset(int delay_ms = 0) { return {Action::Reset, {}, delay_ms}; }
+inline Step Reply(std::string bytes, int delay_ms = 0)
+{
+    return {Action::Reply, std::move(bytes), delay_ms};
+}
+inline Step Echo(int delay_ms = 0)
+{
+    return {Action::Echo, {}, delay_ms};
+}
+inline Step Silent()
+{
+    return {Action::Silent, {}, 0};
+}
+inline Step Close(int delay_ms = 0)
+{
+    return {Action::Close, {}, delay_ms};
+}
+inline Step Reset(int delay_ms = 0)
+{
+    return {Action::Reset, {}, delay_ms};
+}
 
 struct Script {
-    std::vector<Step> on_connect;               // run once the client is accepted
-    std::vector<std::vector<Step>> per_receive; // steps for receive 0, 1, ...
-    std::vector<Step> otherwise;                // for receives past the list
-    int lifetime_ms = 60000;                    // gives up after this long
+    std::vector<Step> on_connect;                 // run once the client is accepted
+    std::vector<std::vector<Step>> per_receive;   // steps for receive 0, 1, ...
+    std::vector<Step> otherwise;                  // for receives past the list
+    int lifetime_ms = 60000;                      // gives up after this long
 };
 
 class Server {
@@ -72,4 +87,4 @@ private:
     std::thread thread_;
 };
 
-} // namespace scriptserver
+}   // namespace scriptserver

@@ -20,7 +20,8 @@ int main(int argc, char **argv)
         if (std::strcmp(argv[index], "--port-file") == 0 && index + 1 < argc) {
             port_file = argv[++index];
         } else if (std::strcmp(argv[index], "--reply") == 0 && index + 1 < argc) {
-            script.per_receive.push_back({scriptserver::Reply("DC2"), scriptserver::Reply(argv[++index], 100)});
+            script.per_receive.push_back(
+                {scriptserver::Reply("DC2"), scriptserver::Reply(argv[++index], 100)});
         } else {
             std::cerr << "usage: testserver [--port-file FILE] [--reply TEXT]...\n";
             return 2;
