@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -479,6 +481,29 @@ TEST(FiscaldOptions, MissingDeviceOrUnwritableTraceFileEndWithStatusOne)
     EXPECT_EQ(ReadFrom(child.err), "fiscald: no se puede escribir el archivo de traza "
                                    "/nonexistent_dir/trace: No such file or directory\n");
     EXPECT_EQ(WEXITSTATUS(Reap(child)), 1);
+}
+
+// "Permission denied" alone leaves the person at the shop guessing: the
+// message names the group that gives access (dialout for a serial port; a
+// pseudo-terminal's is tty).
+TEST(FiscaldOptions, APermissionErrorNamesTheGroupThatGivesAccess)
+{
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) {
+        GTEST_SKIP() << "needs root and setpriv to run the server as another user";
+    }
+    ASSERT_EQ(fiscalsim_open(9600, 0, nullptr), 0);
+    std::string device = std::string("/dev/") + fiscalsim_port_name();
+    struct stat info;
+    ASSERT_EQ(stat(device.c_str(), &info), 0);
+    const struct group *owner = getgrgid(info.st_gid);
+    ASSERT_NE(owner, nullptr);
+    Child child = childprocess::Start({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                       "--clear-groups", FISCALD_PROGRAM, "-p", "0", device});
+    EXPECT_EQ(ReadFrom(child.err), "fiscald: no se puede abrir " + device +
+                                       ": Permission denied (el acceso lo da el grupo " +
+                                       owner->gr_name + ")\n");
+    EXPECT_EQ(WEXITSTATUS(Reap(child)), 1);
+    fiscalsim_close();
 }
 
 TEST(FiscaldOptions, AddressInUseIsAClearErrorWithStatusOne)
