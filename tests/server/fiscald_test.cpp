@@ -5,10 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include <grp.h>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
