@@ -26,6 +26,7 @@
 #include <stddef.h>
 #include <sys/types.h>
 
+#include "clientprotocol.h"
 #include "fiscalpacket.h"
 
 #ifdef __cplusplus
@@ -33,7 +34,7 @@ extern "C" {
 #endif
 
 #define FISCALD_DEFAULT_ADDRESS    "127.0.0.1"
-#define FISCALD_DEFAULT_PORT       1600
+#define FISCALD_DEFAULT_PORT       CLIENT_DEFAULT_PORT
 #define FISCALD_DEFAULT_INTERIM_MS 10000 /* well under ruvado's 15 s per receive */
 #define FISCALD_INTERIM_MIN_MS     100
 #define FISCALD_INTERIM_MAX_MS     60000
@@ -45,24 +46,12 @@ extern "C" {
 #define FISCALD_MAX_NETWORKS       64   /* entries of the allow-list */
 #define FISCALD_MAX_NAME           44   /* port name: "/dev/" + name must fit 50 bytes */
 #define FISCALD_MAX_PATH           4095 /* the device as given */
-#define FISCALD_RECEIVE_MAX        500  /* one receive, one command */
-#define FISCALD_REPLY_MAX          500  /* one reply, in one send */
+#define FISCALD_RECEIVE_MAX        CLIENT_COMMAND_MAX
+#define FISCALD_REPLY_MAX          CLIENT_REPLY_MAX
 /* A command still running this long after SIGTERM is given up. */
 #define FISCALD_STOP_LIMIT_MS 20000
 /* The line waits this long for the resend of a command whose outcome is unknown. */
 #define FISCALD_SETTLE_HOLD_MS 3000
-
-/* Error replies are "ERR<FS>reason<FS>outcome". */
-#define REPLY_NO_ANSWER    "SIN RESPUESTA"        /* controller silent, or not found */
-#define REPLY_LINE_DOWN    "LINEA CAIDA"          /* device gone and not back yet */
-#define REPLY_BAD_COMMAND  "COMANDO INVALIDO"     /* empty, NUL bytes, over 400 bytes */
-#define REPLY_TRANSMISSION "ERROR DE TRANSMISION" /* NAK or damaged answer on every try */
-#define REPLY_BUSY         "CONTROLADOR OCUPADO"  /* busy past the packet layer's limit */
-#define REPLY_SERVER_FULL  "SERVIDOR OCUPADO"     /* client limit reached */
-#define REPLY_STOPPING     "SERVIDOR DETENIDO"    /* the server is ending */
-#define REPLY_UNSETTLED    "NO VERIFICABLE"       /* a resend that can no longer be settled */
-#define OUTCOME_NOT_SENT   "NO ENVIADO"           /* it did not run: safe to send again */
-#define OUTCOME_UNKNOWN    "DESCONOCIDO"          /* it may have run: resend it to settle */
 
 /* --- options --- */
 typedef struct AccessNetwork {
