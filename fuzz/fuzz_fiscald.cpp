@@ -3,7 +3,10 @@
 // worker talks to the simulator on a pty, on a thread of this process. The
 // input is the client's bytes, cut into commands at each line feed; each
 // command is sent and answered before the next goes.
-#include "fiscald.h"
+#include "fiscald_clients.h"
+#include "fiscald_line.h"
+#include "fiscald_options.h"
+#include "fiscald_serve.h"
 #include "fiscalsim.h"
 
 #include <arpa/inet.h>

@@ -1,7 +1,7 @@
 // Which clients may send commands: an allow-list of IPv4 networks. A shop
 // lists its tills' network; anything else is closed before it can send a
 // byte to the controller.
-#include "fiscald.h"
+#include "fiscald_access.h"
 #include "wholenumber.h"
 
 #include <arpa/inet.h>

@@ -2,7 +2,10 @@
 // each receive of an idle client is one command, a client waiting for its
 // turn or its answer gets interim replies when its wait nears the sender's
 // 15 s limit, and its final reply never shares a receive with an interim.
-#include "fiscald.h"
+#include "fiscald_clients.h"
+#include "fiscald_access.h"
+#include "fiscald_reply.h"
+#include "fiscalframe.h"
 #include "tracelet.h"
 
 #include <arpa/inet.h>
@@ -42,12 +45,10 @@ struct Client {
     long long next_interim_ms;
     long long last_interim_ms;   // 0: none sent for this command
     int interim_kind;
-    int command_length;
-    char command[FISCALD_RECEIVE_MAX];   // the command waiting for its turn
     int reply_length;
     long long reply_due_ms;
     int polled_connected;   // this round's poll saw it connected
-    char reply[FISCALD_REPLY_MAX + 1];
+    char reply[CLIENT_REPLY_MAX + 1];
 };
 
 static struct Client Clients[FISCALD_MAX_CLIENTS];
@@ -139,7 +140,6 @@ static void CloseClient(int slot, const char *why)
     }
     PeerText(client, peer, sizeof peer);
     close(client->fd);
-    long long id = client->id;
     client->state = CLIENT_FREE;
     client->fd = -1;
     Connected--;
@@ -147,13 +147,12 @@ static void CloseClient(int slot, const char *why)
         SlotsTop--;
     }
     Tracelet("fiscald: cliente %s desconectado%s", peer, why);
-    DispatchClientGone(id);
 }
 
 // Said once, at once, to a client that cannot be served; never blocks.
 static void RefuseAtOnce(int fd, const char *reason)
 {
-    char reply[FISCALD_REPLY_MAX + 1];
+    char reply[CLIENT_REPLY_MAX + 1];
     int length = ReplyError(reply, sizeof reply, reason, OUTCOME_NOT_SENT);
     if (send(fd, reply, (size_t)length, MSG_NOSIGNAL | MSG_DONTWAIT) != length) {
         // Gone already: nothing to tell it.
@@ -247,32 +246,38 @@ int ClientsPollSet(struct pollfd *fds, int room)
     return count;
 }
 
-static void ReceiveCommand(int slot, long long now)
+// 1 with the command received into *command, 0 when there was none (the
+// receive would block, or the client closed: then it is closed here too).
+static int ReceiveCommand(int slot, ReceivedCommand *command, long long now)
 {
     struct Client *client = &Clients[slot];
-    char received[FISCALD_RECEIVE_MAX];
-    ssize_t got = recv(client->fd, received, sizeof received, 0);
+    ssize_t got = recv(client->fd, command->bytes, sizeof command->bytes, 0);
     if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
-        return;
+        return 0;
     }
     if (got <= 0) {
         CloseClient(slot, "");
-        return;
+        return 0;
     }
     client->commands++;
     client->last_activity_ms = now;
     client->state = CLIENT_WAITING;
     client->last_interim_ms = 0;
     client->next_interim_ms = now + InterimMs;
-    client->interim_kind = 0x12;
-    memcpy(client->command, received, (size_t)got);
-    client->command_length = (int)got;
-    DispatchCommand(slot, client->command, client->command_length, now);
+    client->interim_kind = FRAME_DC2;
+    command->client_id = client->id;
+    command->peer = client->peer;
+    command->first = client->commands == 1;
+    command->leaving = 0;
+    command->length = (int)got;
+    return 1;
 }
 
-void ClientsOnEvents(const struct pollfd *fds, int count, long long now)
+int ClientsNextCommand(const struct pollfd *fds, int count, int *cursor, ReceivedCommand *command,
+                       long long now)
 {
-    for (int i = 0; i < count; i++) {
+    while (*cursor < count) {
+        int i = (*cursor)++;
         int slot = PollSlots[i];
         struct Client *client = &Clients[slot];
         if (client->state == CLIENT_FREE || client->id != PollIds[i]) {
@@ -280,15 +285,36 @@ void ClientsOnEvents(const struct pollfd *fds, int count, long long now)
         }
         int gone = (fds[i].revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
         if (client->state == CLIENT_IDLE && (fds[i].revents & POLLIN)) {
-            ReceiveCommand(slot, now);
-            if (gone && client->state == CLIENT_WAITING) {
-                // It sent its command and left at once: the command never runs.
-                CloseClient(slot, " antes de su turno");
+            if (ReceiveCommand(slot, command, now)) {
+                // It may have sent its command and left at once: the command
+                // is answered if it can be at once, and never runs.
+                command->leaving = gone;
+                client->polled_connected = !gone;
+                return 1;
             }
         } else if (gone) {
             CloseClient(slot, client->state == CLIENT_IDLE ? "" : " antes de su respuesta");
         }
         client->polled_connected = client->state != CLIENT_FREE && !gone;
+    }
+    return 0;
+}
+
+static int SlotOf(long long id)
+{
+    for (int slot = 0; slot < SlotsTop; slot++) {
+        if (Clients[slot].state != CLIENT_FREE && Clients[slot].id == id) {
+            return slot;
+        }
+    }
+    return -1;
+}
+
+void ClientsDrop(long long id, const char *why)
+{
+    int slot = SlotOf(id);
+    if (slot >= 0 && Clients[slot].state == CLIENT_WAITING) {
+        CloseClient(slot, why);
     }
 }
 
@@ -317,21 +343,24 @@ static int InterimStillQueued(const struct Client *client)
     return ioctl(client->fd, SIOCOUTQ, &pending) == 0 && pending > 0;
 }
 
-static void SendReply(int slot, long long now)
+// 1 sent; 0 not, and the client is closed.
+static int SendReply(int slot, long long now)
 {
     struct Client *client = &Clients[slot];
     ssize_t sent = send(client->fd, client->reply, (size_t)client->reply_length,
                         MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent != client->reply_length) {
         CloseClient(slot, ": no se pudo enviar la respuesta");
-        return;
+        return 0;
     }
     client->state = CLIENT_IDLE;
     client->last_activity_ms = now;
+    return 1;
 }
 
-void ClientsTick(long long now)
+int ClientsTick(long long now, long long *lost, int room)
 {
+    int lost_count = 0;
     for (int slot = 0; slot < SlotsTop; slot++) {
         struct Client *client = &Clients[slot];
         if (client->state == CLIENT_WAITING && now >= client->next_interim_ms) {
@@ -339,17 +368,21 @@ void ClientsTick(long long now)
         } else if (client->state == CLIENT_REPLYING && now >= client->reply_due_ms &&
                    (!InterimStillQueued(client) ||
                     now >= client->reply_due_ms + INTERIM_DRAIN_LIMIT_MS)) {
-            SendReply(slot, now);
+            long long id = client->id;
+            if (!SendReply(slot, now) && lost_count < room) {
+                lost[lost_count++] = id;
+            }
         } else if (client->state == CLIENT_IDLE && IdleMs > 0 &&
                    now - client->last_activity_ms > IdleMs) {
             CloseClient(slot, " por inactividad");
         }
     }
+    return lost_count;
 }
 
 long long ClientsNextWakeMs(long long now)
 {
-    long long next = now + 60000;
+    long long next = now + FISCALD_LONGEST_WAIT_MS;
     for (int slot = 0; slot < SlotsTop; slot++) {
         const struct Client *client = &Clients[slot];
         long long at = next;
@@ -368,20 +401,19 @@ long long ClientsNextWakeMs(long long now)
     return next;
 }
 
-int ClientSlot(long long id)
+int ClientConnected(long long id)
 {
-    for (int slot = 0; slot < SlotsTop; slot++) {
-        if (Clients[slot].state != CLIENT_FREE && Clients[slot].id == id) {
-            return slot;
-        }
-    }
-    return -1;
+    return SlotOf(id) >= 0;
 }
 
 // This round's poll asked every client for a hang-up a moment ago; a client
 // it found connected is taken as such without another system call.
-int ClientStillConnected(int slot)
+int ClientStillConnected(long long id)
 {
+    int slot = SlotOf(id);
+    if (slot < 0) {
+        return 0;
+    }
     if (Clients[slot].polled_connected) {
         return 1;
     }
@@ -396,47 +428,30 @@ int ClientStillConnected(int slot)
     return 1;
 }
 
-long long ClientId(int slot)
+void ClientSetWorking(long long id, int keepalive_kind)
 {
-    return Clients[slot].id;
-}
-
-unsigned int ClientPeer(int slot)
-{
-    return Clients[slot].peer;
-}
-
-int ClientIsFirstCommand(int slot)
-{
-    return Clients[slot].commands == 1;
-}
-
-const char *ClientCommand(int slot, int *length)
-{
-    *length = Clients[slot].command_length;
-    return Clients[slot].command;
-}
-
-void ClientSetWorking(int slot, int keepalive_kind)
-{
-    Clients[slot].interim_kind = keepalive_kind;
-}
-
-void ClientReply(int slot, const char *reply, int length, long long now)
-{
-    struct Client *client = &Clients[slot];
-    if (client->state != CLIENT_WAITING) {
-        return;
+    int slot = SlotOf(id);
+    if (slot >= 0) {
+        Clients[slot].interim_kind = keepalive_kind;
     }
+}
+
+int ClientReply(long long id, const char *reply, int length, long long now)
+{
+    int slot = SlotOf(id);
+    if (slot < 0 || Clients[slot].state != CLIENT_WAITING) {
+        return -1;
+    }
+    struct Client *client = &Clients[slot];
     memcpy(client->reply, reply, (size_t)length);
     client->reply[length] = '\0';
     client->reply_length = length;
     if (client->last_interim_ms == 0) {
-        SendReply(slot, now);
-        return;
+        return SendReply(slot, now) ? 1 : -1;
     }
     client->state = CLIENT_REPLYING;
     client->reply_due_ms = client->last_interim_ms + FISCALD_INTERIM_GAP_MS;
+    return 0;
 }
 
 int ClientsPending(void)

@@ -2,7 +2,7 @@
 // by-id link follows an adapter that comes back as another ttyUSB), checked
 // before the driver opens it (start_comm ends its process on a device it
 // cannot open), and locked so that no second server shares the line.
-#include "fiscald.h"
+#include "fiscald_device.h"
 
 #include <errno.h>
 #include <fcntl.h>

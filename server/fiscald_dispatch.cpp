@@ -2,8 +2,14 @@
 // command whose client has left is never sent; a command whose outcome is
 // unknown can be settled by sending it again, under the same sequence byte,
 // so that it runs at most once (docs/server.md, "Unknown outcomes").
-#include "fiscald.h"
-#include "monoclock.h"
+//
+// A command travels as a queue entry that carries its body, its client and
+// the decision made when it arrived (a resend of a kept command, or a new
+// one); the client module is asked only whether a client is still there,
+// and given the replies.
+#include "fiscald_dispatch.h"
+#include "fiscald_line.h"
+#include "fiscald_reply.h"
 #include "tracelet.h"
 
 #include <stdio.h>
@@ -11,11 +17,11 @@
 
 // A command whose last reply said "unknown", kept for its client: its resend
 // goes under the same sequence byte while the line has carried nothing since.
-struct Unsettled {
+struct Kept {
     int in_use;
+    long long serial;   // tells a queued resend that its entry was replaced
     long long client_id;
     unsigned int peer;
-    int client_gone;   // a new connection from the same address may resend it
     long long frame;   // the line's frame count right after it was sent
     int seq;
     int length;
@@ -23,23 +29,30 @@ struct Unsettled {
     long long kept_since_ms;
 };
 
-// The command on the line, and who is waiting for it.
-struct OnLine {
-    int active;
+// A command waiting for its turn, or on the line.
+struct Queued {
     long long client_id;
-    int seq;
-    int resend;
+    unsigned int peer;
+    int kept;   // the entry of Kepts it resends; -1: a new command
+    long long kept_serial;
     int length;
     char body[PACKET_MAX_COMMAND + 1];
 };
 
-static long long Queue[FISCALD_MAX_CLIENTS];   // client ids, oldest first
+struct OnLine {
+    int active;
+    int seq;
+    struct Queued command;
+};
+
+static struct Queued Queue[FISCALD_MAX_CLIENTS];   // oldest first, from QueueHead
 static int QueueHead;
 static int QueueCount;
-static struct Unsettled Unsettleds[FISCALD_MAX_CLIENTS];
+static struct Kept Kepts[FISCALD_MAX_CLIENTS];
 // One past the highest entry in use: most of the time 0, and no command need
 // look through the table (nor bring its pages into memory).
-static int UnsettledTop;
+static int KeptTop;
+static long long KeptSerial;
 static struct OnLine Running;
 static long long HeldFor;   // client id the line waits for (its resend), 0: none
 static long long HeldUntilMs;
@@ -47,97 +60,84 @@ static int Stopping;
 
 static void TraceCommand(const char *what, const char *bytes, int length)
 {
-    char shown[FISCALD_REPLY_MAX + 1];
+    char shown[CLIENT_REPLY_MAX + 1];
     ReplyPrintable(bytes, (size_t)length, shown, sizeof shown);
     Tracelet("fiscald: %s [%s]", what, shown);
 }
 
-static void Answer(int slot, const char *reply, int length, long long now)
+static void Answer(long long client_id, const char *reply, int length, long long now)
 {
     TraceCommand("respuesta", reply, length);
-    ClientReply(slot, reply, length, now);
+    ClientReply(client_id, reply, length, now);
 }
 
-static void AnswerError(int slot, const char *reason, const char *outcome, long long now)
+static void AnswerError(long long client_id, const char *reason, const char *outcome, long long now)
 {
-    char reply[FISCALD_REPLY_MAX + 1];
+    char reply[CLIENT_REPLY_MAX + 1];
     int length = ReplyError(reply, sizeof reply, reason, outcome);
-    Answer(slot, reply, length, now);
+    Answer(client_id, reply, length, now);
 }
 
-static struct Unsettled *FindUnsettled(int slot)
+// The kept command of this client: its own, or, for the first command of a
+// new connection, one from the same address whose connection has closed.
+static int FindKept(const ReceivedCommand *command)
 {
-    long long id = ClientId(slot);
-    for (int i = 0; i < UnsettledTop; i++) {
-        struct Unsettled &kept = Unsettleds[i];
+    for (int i = 0; i < KeptTop; i++) {
+        const struct Kept &kept = Kepts[i];
         if (!kept.in_use) {
             continue;
         }
-        if (kept.client_id == id ||
-            (kept.client_gone && kept.peer == ClientPeer(slot) && ClientIsFirstCommand(slot))) {
-            return &kept;
+        if (kept.client_id == command->client_id ||
+            (command->first && kept.peer == command->peer && !ClientConnected(kept.client_id))) {
+            return i;
         }
     }
-    return nullptr;
+    return -1;
 }
 
-static void Forget(struct Unsettled *kept)
+static void Forget(int index)
 {
-    kept->in_use = 0;
-    while (UnsettledTop > 0 && !Unsettleds[UnsettledTop - 1].in_use) {
-        UnsettledTop--;
+    Kepts[index].in_use = 0;
+    while (KeptTop > 0 && !Kepts[KeptTop - 1].in_use) {
+        KeptTop--;
     }
 }
 
-static void Keep(long long client_id, unsigned int peer, int seq, const char *body, int length)
+static void Keep(const struct Queued *command, unsigned int peer, int seq, long long now)
 {
-    struct Unsettled *slot_for = nullptr;
-    for (int i = 0; i < UnsettledTop; i++) {
-        struct Unsettled &kept = Unsettleds[i];
-        if (kept.in_use && kept.client_id == client_id) {
-            slot_for = &kept;
+    int chosen = -1;
+    for (int i = 0; i < KeptTop; i++) {
+        if (Kepts[i].in_use && Kepts[i].client_id == command->client_id) {
+            chosen = i;
             break;
         }
-        if (!kept.in_use && slot_for == nullptr) {
-            slot_for = &kept;
+        if (!Kepts[i].in_use && chosen < 0) {
+            chosen = i;
         }
     }
-    if (slot_for == nullptr && UnsettledTop < FISCALD_MAX_CLIENTS) {
-        slot_for = &Unsettleds[UnsettledTop];
-        UnsettledTop++;
+    if (chosen < 0 && KeptTop < FISCALD_MAX_CLIENTS) {
+        chosen = KeptTop++;
     }
-    if (slot_for == nullptr) {
+    if (chosen < 0) {
         // Full: the oldest gives way.
-        slot_for = &Unsettleds[0];
-        for (struct Unsettled &kept : Unsettleds) {
-            if (kept.kept_since_ms < slot_for->kept_since_ms) {
-                slot_for = &kept;
+        chosen = 0;
+        for (int i = 1; i < FISCALD_MAX_CLIENTS; i++) {
+            if (Kepts[i].kept_since_ms < Kepts[chosen].kept_since_ms) {
+                chosen = i;
             }
         }
     }
-    slot_for->in_use = 1;
-    slot_for->client_id = client_id;
-    slot_for->peer = peer;
-    slot_for->client_gone = 0;
-    slot_for->frame = LineFrames();
-    slot_for->seq = seq;
-    slot_for->length = length;
-    memcpy(slot_for->body, body, (size_t)length);
-    slot_for->body[length] = '\0';
-    slot_for->kept_since_ms = MonotonicMs();
-}
-
-// The kept command this client's command resends, or null when it is a new
-// command (the same item sold twice on purpose is two commands: only the
-// next command of the client that was told "unknown" is a resend).
-static struct Unsettled *ResendOf(int slot, const char *command, int length)
-{
-    struct Unsettled *kept = FindUnsettled(slot);
-    if (kept != nullptr && kept->length == length &&
-        memcmp(kept->body, command, (size_t)length) == 0) {
-        return kept;
-    }
-    return nullptr;
+    struct Kept &kept = Kepts[chosen];
+    kept.in_use = 1;
+    kept.serial = ++KeptSerial;
+    kept.client_id = command->client_id;
+    kept.peer = peer;
+    kept.frame = LineFrames();
+    kept.seq = seq;
+    kept.length = command->length;
+    memcpy(kept.body, command->body, (size_t)command->length);
+    kept.body[command->length] = '\0';
+    kept.kept_since_ms = now;
 }
 
 // A client's line ending (a command typed through a terminal program) is not
@@ -150,150 +150,141 @@ static int WithoutLineEnding(const char *command, int length)
     return length;
 }
 
-static void Enqueue(long long client_id)
-{
-    Queue[(QueueHead + QueueCount) % FISCALD_MAX_CLIENTS] = client_id;
-    QueueCount++;
-}
-
-// The oldest queued client id; the queue is not empty.
-static long long Dequeue(void)
-{
-    long long id = Queue[QueueHead];
-    QueueHead = (QueueHead + 1) % FISCALD_MAX_CLIENTS;
-    QueueCount--;
-    return id;
-}
-
-void DispatchCommand(int slot, const char *command, int length, long long now)
-{
-    TraceCommand("comando", command, length);
-    int usable = WithoutLineEnding(command, length);
-    struct Unsettled *kept = ResendOf(slot, command, usable);
-    int resend = kept != nullptr;
-    if (kept != nullptr) {
-        kept->client_id = ClientId(slot);   // a resend on a new connection takes it over
-        kept->client_gone = 0;
-    } else if (FindUnsettled(slot) != nullptr) {
-        Forget(FindUnsettled(slot));   // the client has moved on
-    }
-    if (usable == 0 || usable > PACKET_MAX_COMMAND || memchr(command, '\0', (size_t)usable)) {
-        // A NUL would cut the command short unseen; the rest would be lost.
-        AnswerError(slot, REPLY_BAD_COMMAND, OUTCOME_NOT_SENT, now);
-        return;
-    }
-    if (Stopping) {
-        AnswerError(slot, REPLY_STOPPING, resend ? OUTCOME_UNKNOWN : OUTCOME_NOT_SENT, now);
-        return;
-    }
-    if (LineState() == LINE_DOWN) {
-        LineReopen(now, 1);
-    }
-    if (LineState() == LINE_DOWN) {
-        AnswerError(slot, REPLY_LINE_DOWN, resend ? OUTCOME_UNKNOWN : OUTCOME_NOT_SENT, now);
-        return;
-    }
-    if (HeldFor == ClientId(slot)) {
-        // The client the line waits for: its command goes first.
-        QueueHead = (QueueHead + FISCALD_MAX_CLIENTS - 1) % FISCALD_MAX_CLIENTS;
-        Queue[QueueHead] = ClientId(slot);
-        QueueCount++;
-        HeldFor = 0;
-        return;
-    }
-    Enqueue(ClientId(slot));
-}
-
-static void RemoveQueued(long long client_id)
+// Room for every connected client's command: entries of clients that have
+// left since they queued are dropped here, never while the queue is walked.
+static void MakeRoom(void)
 {
     int kept_count = 0;
     for (int i = 0; i < QueueCount; i++) {
-        long long id = Queue[(QueueHead + i) % FISCALD_MAX_CLIENTS];
-        if (id != client_id) {
-            Queue[(QueueHead + kept_count) % FISCALD_MAX_CLIENTS] = id;
+        struct Queued &entry = Queue[(QueueHead + i) % FISCALD_MAX_CLIENTS];
+        if (ClientConnected(entry.client_id)) {
+            Queue[(QueueHead + kept_count) % FISCALD_MAX_CLIENTS] = entry;
             kept_count++;
         }
     }
     QueueCount = kept_count;
 }
 
-void DispatchClientGone(long long client_id)
+// The new entry at the back, or at the front for the client the line waits for.
+static struct Queued *Enqueue(int first_in_line)
 {
-    for (int i = 0; i < QueueCount; i++) {
-        if (Queue[(QueueHead + i) % FISCALD_MAX_CLIENTS] == client_id) {
-            Tracelet("fiscald: el cliente se fue antes de su turno: su comando no se envia");
-            break;
-        }
+    if (QueueCount == FISCALD_MAX_CLIENTS) {
+        MakeRoom();
     }
-    RemoveQueued(client_id);
-    if (HeldFor == client_id) {
-        HeldFor = 0;
+    int at = (QueueHead + QueueCount) % FISCALD_MAX_CLIENTS;
+    if (first_in_line && QueueCount > 0) {
+        QueueHead = (QueueHead + FISCALD_MAX_CLIENTS - 1) % FISCALD_MAX_CLIENTS;
+        at = QueueHead;
     }
-    for (int i = 0; i < UnsettledTop; i++) {
-        if (Unsettleds[i].in_use && Unsettleds[i].client_id == client_id) {
-            Unsettleds[i].client_gone = 1;
-        }
-    }
+    QueueCount++;
+    return &Queue[at];
 }
 
-// The client's queued command onto the line, or its reply at once when it
-// cannot go: 1 when the line took it.
-static int Submit(int slot, long long now)
+// The oldest entry; the queue is not empty. Valid until the next Enqueue.
+static struct Queued *Dequeue(void)
 {
-    int length = 0;
-    const char *command = ClientCommand(slot, &length);
-    length = WithoutLineEnding(command, length);
-    struct Unsettled *kept = ResendOf(slot, command, length);
-    int resend = kept != nullptr;
+    struct Queued *oldest = &Queue[QueueHead];
+    QueueHead = (QueueHead + 1) % FISCALD_MAX_CLIENTS;
+    QueueCount--;
+    if (QueueCount == 0) {
+        // An empty queue starts again at the top: a quiet server keeps using
+        // the same few pages instead of walking through the whole ring.
+        QueueHead = 0;
+    }
+    return oldest;
+}
+
+void DispatchCommand(const ReceivedCommand *command, long long now)
+{
+    TraceCommand("comando", command->bytes, command->length);
+    int length = WithoutLineEnding(command->bytes, command->length);
+    int kept = FindKept(command);
+    if (kept >= 0 && (Kepts[kept].length != length ||
+                      memcmp(Kepts[kept].body, command->bytes, (size_t)length) != 0)) {
+        Forget(kept);   // the client has moved on
+        kept = -1;
+    }
+    if (kept >= 0) {
+        Kepts[kept].client_id = command->client_id;   // a resend on a new connection takes it over
+    }
+    const char *outcome = kept >= 0 ? OUTCOME_UNKNOWN : OUTCOME_NOT_SENT;
+    if (length == 0 || length > PACKET_MAX_COMMAND ||
+        memchr(command->bytes, '\0', (size_t)length)) {
+        // A NUL would cut the command short unseen; the rest would be lost.
+        AnswerError(command->client_id, REPLY_BAD_COMMAND, OUTCOME_NOT_SENT, now);
+        return;
+    }
+    if (Stopping) {
+        AnswerError(command->client_id, REPLY_STOPPING, outcome, now);
+        return;
+    }
+    if (LineState() == LINE_DOWN) {
+        LineReopen(now, 1);
+    }
+    if (LineState() == LINE_DOWN) {
+        AnswerError(command->client_id, REPLY_LINE_DOWN, outcome, now);
+        return;
+    }
+    // The client the line waits for: its command goes first.
+    int held = HeldFor == command->client_id;
+    if (held) {
+        HeldFor = 0;
+    }
+    struct Queued *entry = Enqueue(held);
+    entry->client_id = command->client_id;
+    entry->peer = command->peer;
+    entry->kept = kept;
+    entry->kept_serial = kept >= 0 ? Kepts[kept].serial : 0;
+    entry->length = length;
+    memcpy(entry->body, command->bytes, (size_t)length);
+    entry->body[length] = '\0';
+}
+
+// The command onto the line, or its reply at once when it cannot go.
+static void Submit(const struct Queued *command, long long now)
+{
     int seq = 0;
-    if (resend) {
+    if (command->kept >= 0) {
+        const struct Kept &kept = Kepts[command->kept];
         // Settleable only while the controller's memory still holds it: no
         // other frame may have crossed the line since.
-        if (kept->frame != LineFrames()) {
-            TraceCommand("reenvio ya no verificable, no se envia", command, length);
-            AnswerError(slot, REPLY_UNSETTLED, OUTCOME_UNKNOWN, now);
-            return 0;
+        if (!kept.in_use || kept.serial != command->kept_serial || kept.frame != LineFrames()) {
+            TraceCommand("reenvio ya no verificable, no se envia", command->body, command->length);
+            AnswerError(command->client_id, REPLY_UNSETTLED, OUTCOME_UNKNOWN, now);
+            return;
         }
-        seq = kept->seq;
-        TraceCommand("reenvio con la misma secuencia", command, length);
+        seq = kept.seq;
+        TraceCommand("reenvio con la misma secuencia", command->body, command->length);
     } else {
         seq = LineTakeSeq();
     }
-    if (LineSubmit(command, length, seq) != 0) {
-        AnswerError(slot, REPLY_LINE_DOWN, resend ? OUTCOME_UNKNOWN : OUTCOME_NOT_SENT, now);
-        return 0;
+    if (LineSubmit(command->body, command->length, seq) != 0) {
+        AnswerError(command->client_id, REPLY_LINE_DOWN,
+                    command->kept >= 0 ? OUTCOME_UNKNOWN : OUTCOME_NOT_SENT, now);
+        return;
     }
     Running.active = 1;
-    Running.client_id = ClientId(slot);
     Running.seq = seq;
-    Running.resend = resend;
-    Running.length = length;
-    memcpy(Running.body, command, (size_t)length);
-    Running.body[length] = '\0';
-    return 1;
+    Running.command = *command;
 }
 
 void DispatchRun(long long now)
 {
-    if (HeldFor != 0 && now >= HeldUntilMs) {
+    if (HeldFor != 0 && (now >= HeldUntilMs || !ClientConnected(HeldFor))) {
         HeldFor = 0;
     }
     while (!Running.active && LineState() == LINE_READY && QueueCount > 0) {
-        long long id = Queue[QueueHead];
-        if (HeldFor != 0 && id != HeldFor) {
+        if (HeldFor != 0 && Queue[QueueHead].client_id != HeldFor) {
             return;   // the line waits for a resend
         }
-        Dequeue();
-        int slot = ClientSlot(id);
-        if (slot < 0) {
-            continue;
-        }
+        const struct Queued *next = Dequeue();
         // Checked here, at the last moment: a command whose client has left
         // never runs.
-        if (!ClientStillConnected(slot)) {
+        if (!ClientStillConnected(next->client_id)) {
+            Tracelet("fiscald: el cliente se fue antes de su turno: su comando no se envia");
             continue;
         }
-        Submit(slot, now);
+        Submit(next, now);
     }
 }
 
@@ -315,42 +306,42 @@ static const char *ReasonFor(int packet_error)
 }
 
 // The reply for the command on the line, and what is kept of it.
-static void Finish(const WorkerReport *report, long long now)
+static void FinishRunning(const WorkerReport *report, long long now)
 {
-    char reply[FISCALD_REPLY_MAX + 1];
+    char reply[CLIENT_REPLY_MAX + 1];
     int length;
-    int slot = ClientSlot(Running.client_id);
-    unsigned int peer = slot >= 0 ? ClientPeer(slot) : 0;
+    const struct Queued *command = &Running.command;
+    int connected = ClientConnected(command->client_id);
     Running.active = 0;
     if (report->answered) {
         length = ReplyAnswer(reply, sizeof reply, report->status1, report->status2, report->answer);
-        for (int i = UnsettledTop - 1; i >= 0; i--) {
-            if (Unsettleds[i].in_use && Unsettleds[i].client_id == Running.client_id) {
-                Forget(&Unsettleds[i]);
+        for (int i = KeptTop - 1; i >= 0; i--) {
+            if (Kepts[i].in_use && Kepts[i].client_id == command->client_id) {
+                Forget(i);
             }
         }
     } else {
         // A resend that did not go through leaves the first send's outcome
         // as unknown as it was.
-        int unknown = report->may_have_run || Running.resend;
+        int unknown = report->may_have_run || command->kept >= 0;
         Tracelet("fiscald: el comando fallo (error %d del paquete%s)", report->packet_error,
                  unknown ? ", puede haberse ejecutado" : ", no se ejecuto");
         length = ReplyError(reply, sizeof reply, ReasonFor(report->packet_error),
                             unknown ? OUTCOME_UNKNOWN : OUTCOME_NOT_SENT);
         if (unknown) {
-            Keep(Running.client_id, peer, Running.seq, Running.body, Running.length);
-            if (slot >= 0 && !report->line_gone) {
+            Keep(command, connected ? command->peer : 0, Running.seq, now);
+            if (connected && !report->line_gone) {
                 // Its resend should find the controller's memory as it is now.
-                HeldFor = Running.client_id;
+                HeldFor = command->client_id;
                 HeldUntilMs = now + FISCALD_SETTLE_HOLD_MS;
             }
         }
     }
-    if (slot < 0) {
+    if (!connected) {
         TraceCommand("respuesta sin cliente, descartada", reply, length);
         return;
     }
-    Answer(slot, reply, length, now);
+    Answer(command->client_id, reply, length, now);
 }
 
 void DispatchReport(const WorkerReport *report, long long now)
@@ -359,12 +350,22 @@ void DispatchReport(const WorkerReport *report, long long now)
         return;
     }
     if (report->kind == REPORT_KEEPALIVE) {
-        int slot = ClientSlot(Running.client_id);
-        if (slot >= 0) {
-            ClientSetWorking(slot, report->keepalive);
-        }
+        ClientSetWorking(Running.command.client_id, report->keepalive);
     } else if (report->kind == REPORT_RESULT) {
-        Finish(report, now);
+        FinishRunning(report, now);
+    }
+}
+
+// Every queued command is answered that it cannot go: a resend's first send
+// stays as unknown as it was.
+static void AnswerQueued(const char *reason, long long now)
+{
+    while (QueueCount > 0) {
+        const struct Queued *next = Dequeue();
+        if (ClientConnected(next->client_id)) {
+            AnswerError(next->client_id, reason,
+                        next->kept >= 0 ? OUTCOME_UNKNOWN : OUTCOME_NOT_SENT, now);
+        }
     }
 }
 
@@ -379,18 +380,9 @@ void DispatchLineDown(long long now)
         lost.packet_error = PACKET_LINE_GONE;
         lost.may_have_run = 1;
         lost.line_gone = 1;
-        Finish(&lost, now);
+        FinishRunning(&lost, now);
     }
-    while (QueueCount > 0) {
-        long long id = Dequeue();
-        int slot = ClientSlot(id);
-        if (slot >= 0) {
-            int length = 0;
-            const char *command = ClientCommand(slot, &length);
-            int resend = ResendOf(slot, command, WithoutLineEnding(command, length)) != nullptr;
-            AnswerError(slot, REPLY_LINE_DOWN, resend ? OUTCOME_UNKNOWN : OUTCOME_NOT_SENT, now);
-        }
-    }
+    AnswerQueued(REPLY_LINE_DOWN, now);
     HeldFor = 0;
 }
 
@@ -400,13 +392,7 @@ void DispatchStop(long long now)
 {
     Stopping = 1;
     HeldFor = 0;
-    while (QueueCount > 0) {
-        long long id = Dequeue();
-        int slot = ClientSlot(id);
-        if (slot >= 0) {
-            AnswerError(slot, REPLY_STOPPING, OUTCOME_NOT_SENT, now);
-        }
-    }
+    AnswerQueued(REPLY_STOPPING, now);
 }
 
 int DispatchBusy(void)
@@ -419,14 +405,13 @@ void DispatchGiveUp(long long now)
     if (!Running.active) {
         return;
     }
-    int slot = ClientSlot(Running.client_id);
     Running.active = 0;
-    if (slot >= 0) {
-        AnswerError(slot, REPLY_STOPPING, OUTCOME_UNKNOWN, now);
+    if (ClientConnected(Running.command.client_id)) {
+        AnswerError(Running.command.client_id, REPLY_STOPPING, OUTCOME_UNKNOWN, now);
     }
 }
 
 long long DispatchNextWakeMs(long long now)
 {
-    return HeldFor != 0 ? HeldUntilMs : now + 60000;
+    return HeldFor != 0 ? HeldUntilMs : now + FISCALD_LONGEST_WAIT_MS;
 }

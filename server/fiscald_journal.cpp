@@ -2,7 +2,7 @@
 // line on standard error, without the trace file's stamp (the journal stamps
 // its lines) and without CR. The trace file, when one is set, keeps its own
 // stamped lines through the trace channel's default function.
-#include "fiscald.h"
+#include "fiscald_journal.h"
 #include "tracelet.h"
 
 #include <stdarg.h>

@@ -2,7 +2,10 @@
 // server, a worker process that has it open, and the line brought back after
 // the device vanished or the worker ended. Everything here runs in the
 // server's own loop and never waits on the device.
-#include "fiscald.h"
+#include "fiscald_line.h"
+#include "fiscald_device.h"
+#include "fiscald_state.h"
+#include "fiscald_worker.h"
 #include "fiscalframe.h"
 #include "monoclock.h"
 #include "tracelet.h"
@@ -164,7 +167,7 @@ void LineReopen(long long now, int forced)
 long long LineNextWakeMs(long long now)
 {
     if (State != LINE_DOWN) {
-        return now + 60000;
+        return now + FISCALD_LONGEST_WAIT_MS;
     }
     return ReopenAt > now ? ReopenAt : now;
 }

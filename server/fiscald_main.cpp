@@ -1,6 +1,11 @@
 // fiscald: options, tracing, the line and the listening socket set up, then
 // the serving loop (fiscald_serve.cpp) until a signal ends it.
-#include "fiscald.h"
+#include "fiscald_clients.h"
+#include "fiscald_journal.h"
+#include "fiscald_line.h"
+#include "fiscald_options.h"
+#include "fiscald_serve.h"
+#include "fiscald_state.h"
 #include "tracelet.h"
 
 #include <errno.h>
@@ -78,7 +83,7 @@ int main(int argc, char **argv)
     }
     printf("escuchando en %s:%d\n", options.address, bound_port);
     Tracelet("fiscald: escuchando en %s:%d", options.address, bound_port);
-    while (ServeRound(signals, 60000)) {
+    while (ServeRound(signals, FISCALD_LONGEST_WAIT_MS)) {
     }
     Tracelet("fiscald: fin por senal");
     ClientsCloseAll();

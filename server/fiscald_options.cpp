@@ -1,6 +1,7 @@
 // fiscald's command line: short options as before, long ones beside them,
 // every number checked against its range, and the usage a person reads.
-#include "fiscald.h"
+#include "fiscald_options.h"
+#include "fiscalpacket.h"
 #include "kitversion.h"
 #include "ttywire.h"
 #include "wholenumber.h"

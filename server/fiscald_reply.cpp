@@ -1,10 +1,12 @@
 // The reply texts the server writes back to its clients (docs/server.md).
-#include "fiscald.h"
+#include "fiscald_reply.h"
+#include "clientprotocol.h"
+#include "fiscalframe.h"
 
 #include <stdio.h>
 #include <string.h>
 
-static const char FIELD_SEPARATOR = 0x1C;
+static const char FIELD_SEPARATOR = CLIENT_FS;
 
 // The client takes any receive holding "DC2" or "DC4" for an interim reply
 // and waits on, so a final reply must never hold them: an answer field such
@@ -25,8 +27,8 @@ static void MaskInterimMarks(char *text, int length)
 static int Finish(char *out, size_t size, int written)
 {
     int limit = (int)size - 1;
-    if (limit > FISCALD_REPLY_MAX) {
-        limit = FISCALD_REPLY_MAX;
+    if (limit > CLIENT_REPLY_MAX) {
+        limit = CLIENT_REPLY_MAX;
     }
     if (written < 0) {
         written = 0;
@@ -60,14 +62,14 @@ int ReplyError(char *out, size_t size, const char *reason, const char *outcome)
     if (size == 0) {
         return 0;
     }
-    return Finish(
-        out, size,
-        snprintf(out, size, "ERR%c%s%c%s", FIELD_SEPARATOR, reason, FIELD_SEPARATOR, outcome));
+    return Finish(out, size,
+                  snprintf(out, size, "%s%c%s%c%s", CLIENT_ERROR_TAG, FIELD_SEPARATOR, reason,
+                           FIELD_SEPARATOR, outcome));
 }
 
 const char *ReplyInterim(int kind)
 {
-    return kind == 0x14 ? "DC4" : "DC2";
+    return kind == FRAME_DC4 ? CLIENT_INTERIM_PAPER : CLIENT_INTERIM_WORKING;
 }
 
 void ReplyPrintable(const char *bytes, size_t length, char *out, size_t size)

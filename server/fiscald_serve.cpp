@@ -2,7 +2,10 @@
 // worker and every client; timers for interim replies, replies due, idle
 // clients, reopening and the end. Nothing runs in a signal handler and there
 // is one thread, so no state is shared between threads.
-#include "fiscald.h"
+#include "fiscald_serve.h"
+#include "fiscald_clients.h"
+#include "fiscald_dispatch.h"
+#include "fiscald_line.h"
 #include "monoclock.h"
 #include "tracelet.h"
 
@@ -18,6 +21,7 @@
 enum { POLL_SIGNALS, POLL_LISTEN, POLL_WORKER, POLL_FIXED };
 
 static struct pollfd PollSet[POLL_FIXED + FISCALD_MAX_CLIENTS];
+static long long StopDeadline;   // 0 until a signal asks the server to end
 
 // Signals arrive as reads from a descriptor, between two polls: nothing runs
 // in a handler, so nothing can be caught half done.
@@ -90,10 +94,21 @@ static int NextWaitMs(long long now, long long stop_deadline)
         next = stop_deadline;
     }
     long long wait = next - now;
-    return wait < 0 ? 0 : wait > 60000 ? 60000 : (int)wait;
+    return wait < 0 ? 0 : wait > FISCALD_LONGEST_WAIT_MS ? FISCALD_LONGEST_WAIT_MS : (int)wait;
 }
 
-static long long StopDeadline;
+// Each client's new command, then each hang-up, from this round's poll.
+static void TakeCommands(int clients, long long now)
+{
+    ReceivedCommand command;
+    int cursor = 0;
+    while (ClientsNextCommand(PollSet + POLL_FIXED, clients, &cursor, &command, now)) {
+        DispatchCommand(&command, now);
+        if (command.leaving) {
+            ClientsDrop(command.client_id, " antes de su turno");
+        }
+    }
+}
 
 int ServeRound(int signals, int wait_limit_ms)
 {
@@ -128,11 +143,12 @@ int ServeRound(int signals, int wait_limit_ms)
         ClientsAccept(now);
     }
     if (ready > 0) {
-        ClientsOnEvents(PollSet + POLL_FIXED, clients, now);
+        TakeCommands(clients, now);
     }
     LineReopen(now, 0);
     DispatchRun(now);
-    ClientsTick(now);
+    long long lost[1];
+    ClientsTick(now, lost, 0);
     if (StopDeadline == 0) {
         return 1;
     }

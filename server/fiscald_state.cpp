@@ -1,7 +1,7 @@
 // The server's state file: the rate the controller was last found at, so
 // that a restarted server tries it first with one probe instead of a full
 // search. One line, "rate 38400"; anything else counts as no file.
-#include "fiscald.h"
+#include "fiscald_state.h"
 #include "ttywire.h"
 #include "wholenumber.h"
 

@@ -2,7 +2,8 @@
 // and runs one command at a time through the packet layer. The driver ends
 // its process when a device fails its set-up (a USB adapter pulled during a
 // rate search); here that ends only the worker, and the server goes on.
-#include "fiscald.h"
+#include "fiscald_worker.h"
+#include "fiscalframe.h"
 #include "fiscalpacket.h"
 #include "tracelet.h"
 #include "ttywire.h"

@@ -1,0 +1,43 @@
+/*
+ * fiscald_dispatch - commands from many clients onto the one line, first
+ * come, first served; a command whose client has left never runs; a
+ * command whose outcome its client did not learn is kept, so that sending
+ * it again settles it instead of running it twice.
+ *
+ *   DispatchCommand(command, now)  a client's command: answered at once, or
+ *                                  queued with its decisions made
+ *   DispatchRun(now)               the next queued command onto a free line
+ *   DispatchReport(report, now)    a worker report on the command on the line
+ *   DispatchLineDown(now)          the line went down
+ *   DispatchStop(now)              the server ends: the queue is told so
+ *   DispatchGiveUp(now)            the command on the line is given up
+ *   DispatchBusy()                 1 while a command is on the line
+ *   DispatchNextWakeMs(now)        when the dispatch has something to do
+ */
+#ifndef FISCALD_DISPATCH_H
+#define FISCALD_DISPATCH_H
+
+#include "fiscald_clients.h"
+#include "workermessages.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The line waits this long for the resend of a command whose outcome is unknown. */
+#define FISCALD_SETTLE_HOLD_MS 3000
+
+void DispatchCommand(const ReceivedCommand *command, long long now);
+void DispatchRun(long long now);
+void DispatchReport(const WorkerReport *report, long long now);
+void DispatchLineDown(long long now);
+void DispatchStop(long long now);
+void DispatchGiveUp(long long now);
+int DispatchBusy(void);
+long long DispatchNextWakeMs(long long now);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
