@@ -62,6 +62,12 @@ static void SetRate(int slot, const WorkerSetup *setup, long *rate, int *probes)
     *probes = 0;
     if (setup->search && setup->remembered_rate != 0 &&
         SetBaudRate(slot, setup->remembered_rate) == 0) {
+        if (setup->keep_memory) {
+            *rate = setup->remembered_rate;
+            Tracelet("fiscald: controlador fiscal a %ld baudios, como la ultima vez (sin sondeo)",
+                     *rate);
+            return;
+        }
         *probes += 1;
         if (Probe(slot)) {
             *rate = setup->remembered_rate;
