@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
         abort();
     }
     ClientsConfigure(&Options);
-    LineConfigure(&Options, 0);
+    LineConfigure(&Options, 0, 0);
     if (LineStartUp() != 0 || ServeWaitForLine(Signals) != 0 ||
         ClientsListen("127.0.0.1", 0, &ServerPort, &reason) != 0) {
         abort();

@@ -30,6 +30,7 @@ extern "C" {
 #define REPLY_SERVER_FULL  "SERVIDOR OCUPADO"     /* client limit reached */
 #define REPLY_STOPPING     "SERVIDOR DETENIDO"    /* the server is ending */
 #define REPLY_UNSETTLED    "NO VERIFICABLE"       /* a resend that can no longer be settled */
+#define REPLY_NOT_RECORDED "ESTADO NO GUARDADO"   /* the state file could not be written */
 
 /* Outcomes of an error reply. */
 #define OUTCOME_NOT_SENT "NO ENVIADO"  /* it did not run: safe to send again */

@@ -358,9 +358,9 @@ static int SendReply(int slot, long long now)
     return 1;
 }
 
-int ClientsTick(long long now, long long *lost, int room)
+int ClientsTick(long long now, long long *delivered, int room)
 {
-    int lost_count = 0;
+    int delivered_count = 0;
     for (int slot = 0; slot < SlotsTop; slot++) {
         struct Client *client = &Clients[slot];
         if (client->state == CLIENT_WAITING && now >= client->next_interim_ms) {
@@ -369,15 +369,15 @@ int ClientsTick(long long now, long long *lost, int room)
                    (!InterimStillQueued(client) ||
                     now >= client->reply_due_ms + INTERIM_DRAIN_LIMIT_MS)) {
             long long id = client->id;
-            if (!SendReply(slot, now) && lost_count < room) {
-                lost[lost_count++] = id;
+            if (SendReply(slot, now) && delivered_count < room) {
+                delivered[delivered_count++] = id;
             }
         } else if (client->state == CLIENT_IDLE && IdleMs > 0 &&
                    now - client->last_activity_ms > IdleMs) {
             CloseClient(slot, " por inactividad");
         }
     }
-    return lost_count;
+    return delivered_count;
 }
 
 long long ClientsNextWakeMs(long long now)

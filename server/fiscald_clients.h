@@ -13,8 +13,8 @@
  *                                 command received, 0 when all are done
  *   ClientsDrop(id, why)          closes a client that left with its command
  *                                 unanswered (the command never runs)
- *   ClientsTick(now, lost, room)  interims, replies due, idle clients; the
- *                                 ids whose final reply could not be sent
+ *   ClientsTick(now, sent, room)  interims, replies due, idle clients; the
+ *                                 ids whose held final reply left now
  *   ClientConnected(id)           1 while connected, as last seen
  *   ClientStillConnected(id)      looks at the connection now; one found
  *                                 gone is closed: 1 or 0
@@ -54,7 +54,7 @@ int ClientsPollSet(struct pollfd *fds, int room);
 int ClientsNextCommand(const struct pollfd *fds, int count, int *cursor, ReceivedCommand *command,
                        long long now);
 void ClientsDrop(long long id, const char *why);
-int ClientsTick(long long now, long long *lost, int room);
+int ClientsTick(long long now, long long *delivered, int room);
 long long ClientsNextWakeMs(long long now);
 int ClientConnected(long long id);
 int ClientStillConnected(long long id);

@@ -1,32 +1,35 @@
 // Commands from many clients onto the one line: first come, first served; a
-// command whose client has left is never sent; a command whose outcome is
-// unknown can be settled by sending it again, under the same sequence byte,
-// so that it runs at most once (docs/server.md, "Unknown outcomes").
+// command whose client has left is never sent; a command whose outcome its
+// client did not learn is kept, and its resend is settled, so that it runs
+// at most once (docs/server.md, "Unknown outcomes").
 //
 // A command travels as a queue entry that carries its body, its client and
 // the decision made when it arrived (a resend of a kept command, or a new
 // one); the client module is asked only whether a client is still there,
-// and given the replies.
+// and given the replies. With a state file, what the controller will
+// remember of a frame is on the disk before the frame leaves.
 #include "fiscald_dispatch.h"
 #include "fiscald_line.h"
 #include "fiscald_reply.h"
+#include "fiscald_state.h"
 #include "tracelet.h"
 
+#include <arpa/inet.h>
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
-// A command whose last reply said "unknown", kept for its client: its resend
-// goes under the same sequence byte while the line has carried nothing since.
+// A command whose client did not learn its outcome. KEPT_UNKNOWN: its resend
+// goes under the same sequence byte while the controller's memory still
+// holds its frame; KEPT_REPLY: it ran, and its resend gets the kept reply.
 struct Kept {
     int in_use;
-    long long serial;   // tells a queued resend that its entry was replaced
-    long long client_id;
-    unsigned int peer;
-    long long frame;   // the line's frame count right after it was sent
-    int seq;
-    int length;
-    char body[PACKET_MAX_COMMAND + 1];
-    long long kept_since_ms;
+    long long serial;      // tells a queued resend that its entry was replaced
+    long long client_id;   // the connection it belongs to; 0: none (a restart)
+    int delivering;        // its reply waits to leave; kept only if it never does
+    long long frame;       // the line's frame count right after its frame; -1: none
+    long long since_ms;
+    StateKept saved;
 };
 
 // A command waiting for its turn, or on the line.
@@ -48,15 +51,17 @@ struct OnLine {
 static struct Queued Queue[FISCALD_MAX_CLIENTS];   // oldest first, from QueueHead
 static int QueueHead;
 static int QueueCount;
-static struct Kept Kepts[FISCALD_MAX_CLIENTS];
+static struct Kept Kepts[FISCALD_MAX_KEPT];
 // One past the highest entry in use: most of the time 0, and no command need
-// look through the table (nor bring its pages into memory).
+// look through the table.
 static int KeptTop;
 static long long KeptSerial;
 static struct OnLine Running;
-static long long HeldFor;   // client id the line waits for (its resend), 0: none
-static long long HeldUntilMs;
+static long long HeldSerial;    // the kept command the line waits for; 0: none
+static long long HeldUntilMs;   // 0: the wait starts once the line is ready
 static int Stopping;
+static int OneTillPerAddress;
+static int SaveFailing;   // traced once until a save succeeds again
 
 static void TraceCommand(const char *what, const char *bytes, int length)
 {
@@ -65,10 +70,12 @@ static void TraceCommand(const char *what, const char *bytes, int length)
     Tracelet("fiscald: %s [%s]", what, shown);
 }
 
-static void Answer(long long client_id, const char *reply, int length, long long now)
+// 1 when the reply left (or will, after an interim's gap); 0 when the client
+// is gone.
+static int Answer(long long client_id, const char *reply, int length, long long now)
 {
     TraceCommand("respuesta", reply, length);
-    ClientReply(client_id, reply, length, now);
+    return ClientReply(client_id, reply, length, now) >= 0;
 }
 
 static void AnswerError(long long client_id, const char *reason, const char *outcome, long long now)
@@ -78,76 +85,185 @@ static void AnswerError(long long client_id, const char *reason, const char *out
     Answer(client_id, reply, length, now);
 }
 
-// The kept command of this client: its own, or, for the first command of a
-// new connection, one from the same address whose connection has closed.
-static int FindKept(const ReceivedCommand *command)
+static int Settleable(const struct Kept *kept)
+{
+    return kept->saved.kind == KEPT_UNKNOWN && kept->frame == LineFrames();
+}
+
+// Whoever may still resend it: its own connection, or with one till per
+// address any new connection from there.
+static int Resendable(const struct Kept *kept)
+{
+    return OneTillPerAddress || (kept->client_id != 0 && ClientConnected(kept->client_id));
+}
+
+// The line's memory onto the disk: the kept commands and, before a frame
+// leaves, that frame (for_line; it makes every other kept command
+// unverifiable, unless it is the resend of one).
+static int SaveState(const struct Queued *for_line, int seq, int durable)
+{
+    static StateRecord record;   // too big for the stack
+    record.rate = LineRate();
+    record.last_seq = for_line != nullptr ? seq : LineLastSeq();
+    record.count = 0;
+    for (int i = 0; i < KeptTop; i++) {
+        if (!Kepts[i].in_use) {
+            continue;
+        }
+        StateKept &saved = record.kept[record.count++];
+        saved = Kepts[i].saved;
+        saved.settleable = for_line != nullptr ? for_line->kept == i : Settleable(&Kepts[i]);
+    }
+    if (for_line != nullptr && for_line->kept < 0) {
+        StateKept &saved = record.kept[record.count++];
+        memset(&saved, 0, sizeof saved);
+        saved.kind = KEPT_UNKNOWN;
+        saved.settleable = 1;
+        saved.peer = for_line->peer;
+        saved.seq = seq;
+        saved.length = for_line->length;
+        memcpy(saved.body, for_line->body, (size_t)for_line->length + 1);
+    }
+    int result = StateSave(&record, durable);
+    if (result != 0 && !SaveFailing) {
+        Tracelet("fiscald: no se puede guardar el estado de la linea: %s", strerror(errno));
+    }
+    SaveFailing = result != 0;
+    return result;
+}
+
+// The line need no longer keep the controller's memory for a resend.
+static void StopHolding(void)
+{
+    HeldSerial = 0;
+    LineKeepMemory(0);
+}
+
+static void Forget(int index)
+{
+    Kepts[index].in_use = 0;
+    if (HeldSerial == Kepts[index].serial) {
+        StopHolding();
+    }
+    while (KeptTop > 0 && !Kepts[KeptTop - 1].in_use) {
+        KeptTop--;
+    }
+}
+
+// The entry for a command to keep: the client's own, a free one, or the
+// oldest, which gives way (traced: its resend can no longer be recognised).
+static int KeptEntryFor(long long client_id)
+{
+    int chosen = -1;
+    for (int i = 0; i < KeptTop; i++) {
+        if (Kepts[i].in_use && client_id != 0 && Kepts[i].client_id == client_id) {
+            return i;
+        }
+        if (!Kepts[i].in_use && chosen < 0) {
+            chosen = i;
+        }
+    }
+    if (chosen < 0 && KeptTop < FISCALD_MAX_KEPT) {
+        chosen = KeptTop++;
+    }
+    if (chosen < 0) {
+        chosen = 0;
+        for (int i = 1; i < FISCALD_MAX_KEPT; i++) {
+            if (Kepts[i].since_ms < Kepts[chosen].since_ms) {
+                chosen = i;
+            }
+        }
+        TraceCommand("demasiados comandos en duda; se olvida el mas antiguo",
+                     Kepts[chosen].saved.body, Kepts[chosen].saved.length);
+        Forget(chosen);
+        if (chosen >= KeptTop) {
+            KeptTop = chosen + 1;
+        }
+    }
+    return chosen;
+}
+
+static int Keep(const struct Queued *command, int seq, int kind, long long now)
+{
+    int index = command->kept >= 0 && Kepts[command->kept].in_use &&
+                        Kepts[command->kept].serial == command->kept_serial
+                    ? command->kept
+                    : KeptEntryFor(command->client_id);
+    struct Kept &kept = Kepts[index];
+    kept.in_use = 1;
+    kept.serial = ++KeptSerial;
+    kept.client_id = command->client_id;
+    kept.delivering = 0;
+    kept.frame = LineFrames();
+    kept.since_ms = now;
+    memset(&kept.saved, 0, sizeof kept.saved);
+    kept.saved.kind = kind;
+    kept.saved.peer = command->peer;
+    kept.saved.seq = seq;
+    kept.saved.length = command->length;
+    memcpy(kept.saved.body, command->body, (size_t)command->length + 1);
+    return index;
+}
+
+static int SameBody(const struct Kept *kept, const char *bytes, int length)
+{
+    return kept->saved.length == length && memcmp(kept->saved.body, bytes, (size_t)length) == 0;
+}
+
+// A kept command of a connection that has closed (or of an earlier server),
+// from this address and with this body: what a till's new connection sends
+// when it resends its command.
+static int FindOrphan(const ReceivedCommand *command, int length)
 {
     for (int i = 0; i < KeptTop; i++) {
         const struct Kept &kept = Kepts[i];
-        if (!kept.in_use) {
-            continue;
-        }
-        if (kept.client_id == command->client_id ||
-            (command->first && kept.peer == command->peer && !ClientConnected(kept.client_id))) {
+        if (kept.in_use && kept.saved.peer == command->peer &&
+            SameBody(&kept, command->bytes, length) &&
+            (kept.client_id == 0 || !ClientConnected(kept.client_id))) {
             return i;
         }
     }
     return -1;
 }
 
-static void Forget(int index)
+static int FindOwn(long long client_id)
 {
-    Kepts[index].in_use = 0;
-    while (KeptTop > 0 && !Kepts[KeptTop - 1].in_use) {
-        KeptTop--;
-    }
-}
-
-static void Keep(const struct Queued *command, unsigned int peer, int seq, long long now)
-{
-    int chosen = -1;
     for (int i = 0; i < KeptTop; i++) {
-        if (Kepts[i].in_use && Kepts[i].client_id == command->client_id) {
-            chosen = i;
-            break;
-        }
-        if (!Kepts[i].in_use && chosen < 0) {
-            chosen = i;
+        if (Kepts[i].in_use && Kepts[i].client_id == client_id) {
+            return i;
         }
     }
-    if (chosen < 0 && KeptTop < FISCALD_MAX_CLIENTS) {
-        chosen = KeptTop++;
-    }
-    if (chosen < 0) {
-        // Full: the oldest gives way.
-        chosen = 0;
-        for (int i = 1; i < FISCALD_MAX_CLIENTS; i++) {
-            if (Kepts[i].kept_since_ms < Kepts[chosen].kept_since_ms) {
-                chosen = i;
-            }
-        }
-    }
-    struct Kept &kept = Kepts[chosen];
-    kept.in_use = 1;
-    kept.serial = ++KeptSerial;
-    kept.client_id = command->client_id;
-    kept.peer = peer;
-    kept.frame = LineFrames();
-    kept.seq = seq;
-    kept.length = command->length;
-    memcpy(kept.body, command->body, (size_t)command->length);
-    kept.body[command->length] = '\0';
-    kept.kept_since_ms = now;
+    return -1;
 }
 
-// A client's line ending (a command typed through a terminal program) is not
-// part of the command: no controller command ends in CR or LF.
-static int WithoutLineEnding(const char *command, int length)
+// The kept command this command resends, -1 for a new command, -2 when it
+// must be refused as unverifiable. Decided once, when the command arrives:
+// only the next command of the connection that was not told is a resend,
+// or a new connection's first command, as one till per address allows.
+static int ResendOf(const ReceivedCommand *command, int length)
 {
-    while (length > 0 && (command[length - 1] == '\n' || command[length - 1] == '\r')) {
-        length--;
+    int own = FindOwn(command->client_id);
+    if (own >= 0 && !Kepts[own].delivering && SameBody(&Kepts[own], command->bytes, length)) {
+        return own;
     }
-    return length;
+    if (own >= 0) {
+        Forget(own);   // the client has moved on (or its reply did reach it)
+        SaveState(nullptr, 0, 0);
+    }
+    int orphan = command->first ? FindOrphan(command, length) : -1;
+    if (orphan < 0) {
+        return -1;
+    }
+    if (!OneTillPerAddress) {
+        // Another till at the same address may be selling the same thing: the
+        // kept command is not this connection's to settle.
+        TraceCommand("igual a un comando en duda de otra conexion de la misma direccion; "
+                     "no se envia",
+                     command->bytes, length);
+        return -2;
+    }
+    Kepts[orphan].client_id = command->client_id;   // the new connection takes it over
+    return orphan;
 }
 
 // Room for every connected client's command: entries of clients that have
@@ -165,7 +281,7 @@ static void MakeRoom(void)
     QueueCount = kept_count;
 }
 
-// The new entry at the back, or at the front for the client the line waits for.
+// The new entry at the back, or at the front for the resend the line waits for.
 static struct Queued *Enqueue(int first_in_line)
 {
     if (QueueCount == FISCALD_MAX_CLIENTS) {
@@ -194,18 +310,39 @@ static struct Queued *Dequeue(void)
     return oldest;
 }
 
+// A client's line ending (a command typed through a terminal program) is not
+// part of the command: no controller command ends in CR or LF.
+static int WithoutLineEnding(const char *command, int length)
+{
+    while (length > 0 && (command[length - 1] == '\n' || command[length - 1] == '\r')) {
+        length--;
+    }
+    return length;
+}
+
+// A resend of a command that ran: its reply, kept for it, and the keeping ends.
+static void AnswerFromKept(const ReceivedCommand *command, int kept, long long now)
+{
+    TraceCommand("reenvio de un comando ya ejecutado: su respuesta guardada",
+                 Kepts[kept].saved.body, Kepts[kept].saved.length);
+    if (Answer(command->client_id, Kepts[kept].saved.reply, Kepts[kept].saved.reply_length, now)) {
+        Forget(kept);
+        SaveState(nullptr, 0, 0);
+    }
+}
+
 void DispatchCommand(const ReceivedCommand *command, long long now)
 {
     TraceCommand("comando", command->bytes, command->length);
     int length = WithoutLineEnding(command->bytes, command->length);
-    int kept = FindKept(command);
-    if (kept >= 0 && (Kepts[kept].length != length ||
-                      memcmp(Kepts[kept].body, command->bytes, (size_t)length) != 0)) {
-        Forget(kept);   // the client has moved on
-        kept = -1;
+    int kept = ResendOf(command, length);
+    if (kept == -2) {
+        AnswerError(command->client_id, REPLY_UNSETTLED, OUTCOME_UNKNOWN, now);
+        return;
     }
-    if (kept >= 0) {
-        Kepts[kept].client_id = command->client_id;   // a resend on a new connection takes it over
+    if (kept >= 0 && Kepts[kept].saved.kind == KEPT_REPLY) {
+        AnswerFromKept(command, kept, now);
+        return;
     }
     const char *outcome = kept >= 0 ? OUTCOME_UNKNOWN : OUTCOME_NOT_SENT;
     if (length == 0 || length > PACKET_MAX_COMMAND ||
@@ -225,11 +362,8 @@ void DispatchCommand(const ReceivedCommand *command, long long now)
         AnswerError(command->client_id, REPLY_LINE_DOWN, outcome, now);
         return;
     }
-    // The client the line waits for: its command goes first.
-    int held = HeldFor == command->client_id;
-    if (held) {
-        HeldFor = 0;
-    }
+    // The resend the line waits for goes first.
+    int held = kept >= 0 && HeldSerial == Kepts[kept].serial;
     struct Queued *entry = Enqueue(held);
     entry->client_id = command->client_id;
     entry->peer = command->peer;
@@ -240,27 +374,45 @@ void DispatchCommand(const ReceivedCommand *command, long long now)
     entry->body[length] = '\0';
 }
 
+// A resend that can no longer be settled: refused, and the keeping ends, for
+// its client has now been told to look at the controller's own records.
+static void RefuseResend(const struct Queued *command, long long now)
+{
+    TraceCommand("reenvio ya no verificable, no se envia", command->body, command->length);
+    AnswerError(command->client_id, REPLY_UNSETTLED, OUTCOME_UNKNOWN, now);
+    if (Kepts[command->kept].in_use && Kepts[command->kept].serial == command->kept_serial) {
+        Forget(command->kept);
+        SaveState(nullptr, 0, 0);
+    }
+}
+
 // The command onto the line, or its reply at once when it cannot go.
 static void Submit(const struct Queued *command, long long now)
 {
+    int resend = command->kept >= 0;
+    const char *outcome = resend ? OUTCOME_UNKNOWN : OUTCOME_NOT_SENT;
     int seq = 0;
-    if (command->kept >= 0) {
+    if (resend) {
         const struct Kept &kept = Kepts[command->kept];
         // Settleable only while the controller's memory still holds it: no
-        // other frame may have crossed the line since.
-        if (!kept.in_use || kept.serial != command->kept_serial || kept.frame != LineFrames()) {
-            TraceCommand("reenvio ya no verificable, no se envia", command->body, command->length);
-            AnswerError(command->client_id, REPLY_UNSETTLED, OUTCOME_UNKNOWN, now);
+        // other frame may have crossed the line since, nor may a search
+        // come first.
+        if (!kept.in_use || kept.serial != command->kept_serial || !Settleable(&kept) ||
+            !LineRateKnown()) {
+            RefuseResend(command, now);
             return;
         }
-        seq = kept.seq;
+        seq = kept.saved.seq;
         TraceCommand("reenvio con la misma secuencia", command->body, command->length);
     } else {
         seq = LineTakeSeq();
     }
+    if (SaveState(command, seq, 1) != 0) {
+        AnswerError(command->client_id, REPLY_NOT_RECORDED, outcome, now);
+        return;
+    }
     if (LineSubmit(command->body, command->length, seq) != 0) {
-        AnswerError(command->client_id, REPLY_LINE_DOWN,
-                    command->kept >= 0 ? OUTCOME_UNKNOWN : OUTCOME_NOT_SENT, now);
+        AnswerError(command->client_id, REPLY_LINE_DOWN, outcome, now);
         return;
     }
     Running.active = 1;
@@ -268,14 +420,70 @@ static void Submit(const struct Queued *command, long long now)
     Running.command = *command;
 }
 
+// Kept commands no connection holds are let go after the keep limit; those
+// of a connected client last until its next command.
+static void ExpireKept(long long now)
+{
+    for (int i = KeptTop - 1; i >= 0; i--) {
+        struct Kept &kept = Kepts[i];
+        if (kept.in_use && now - kept.since_ms > FISCALD_KEEP_LIMIT_MS &&
+            (kept.client_id == 0 || !ClientConnected(kept.client_id))) {
+            TraceCommand("comando en duda sin reenvio a tiempo; se deja de guardar",
+                         kept.saved.body, kept.saved.length);
+            Forget(i);
+            SaveState(nullptr, 0, 0);
+        }
+    }
+}
+
+static int HeldIndex(void)
+{
+    for (int i = 0; i < KeptTop; i++) {
+        if (Kepts[i].in_use && Kepts[i].serial == HeldSerial) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// The line waits for a kept command's resend while it can still be settled
+// and someone can still send it; the wait starts once the line is ready.
+static int Holding(long long now)
+{
+    if (HeldSerial == 0) {
+        return 0;
+    }
+    int index = HeldIndex();
+    if (index < 0 || !Settleable(&Kepts[index]) || !Resendable(&Kepts[index]) ||
+        (HeldUntilMs != 0 && now >= HeldUntilMs)) {
+        StopHolding();
+        return 0;
+    }
+    if (HeldUntilMs == 0 && LineState() == LINE_READY) {
+        HeldUntilMs = now + FISCALD_SETTLE_HOLD_MS;
+    }
+    return 1;
+}
+
+static int ResendsHeld(const struct Queued *entry)
+{
+    return entry->kept >= 0 && entry->kept_serial == HeldSerial;
+}
+
 void DispatchRun(long long now)
 {
-    if (HeldFor != 0 && (now >= HeldUntilMs || !ClientConnected(HeldFor))) {
-        HeldFor = 0;
+    if (KeptTop > 0) {
+        ExpireKept(now);
     }
+    int holding = Holding(now);
     while (!Running.active && LineState() == LINE_READY && QueueCount > 0) {
-        if (HeldFor != 0 && Queue[QueueHead].client_id != HeldFor) {
+        if (holding && !ResendsHeld(&Queue[QueueHead])) {
             return;   // the line waits for a resend
+        }
+        if (holding) {
+            // Its resend goes now; the wait is over.
+            holding = 0;
+            StopHolding();
         }
         const struct Queued *next = Dequeue();
         // Checked here, at the last moment: a command whose client has left
@@ -305,21 +513,44 @@ static const char *ReasonFor(int packet_error)
     }
 }
 
+// A kept command whose resend could be settled: the line waits for it, from
+// now or from when the line is ready again.
+// 1 when it cannot be: the next worker must probe or search, so the
+// controller's memory will not survive, and the disk must say so first.
+static int HoldFor(int index)
+{
+    if (!Settleable(&Kepts[index]) || !Resendable(&Kepts[index])) {
+        return 0;
+    }
+    if (LineKeepMemory(1)) {
+        HeldSerial = Kepts[index].serial;
+        HeldUntilMs = 0;
+        return 0;
+    }
+    Kepts[index].frame = -1;
+    return 1;
+}
+
 // The reply for the command on the line, and what is kept of it.
 static void FinishRunning(const WorkerReport *report, long long now)
 {
     char reply[CLIENT_REPLY_MAX + 1];
     int length;
     const struct Queued *command = &Running.command;
-    int connected = ClientConnected(command->client_id);
+    int kept = -1;
+    int unverifiable = 0;
     Running.active = 0;
     if (report->answered) {
         length = ReplyAnswer(reply, sizeof reply, report->status1, report->status2, report->answer);
-        for (int i = KeptTop - 1; i >= 0; i--) {
-            if (Kepts[i].in_use && Kepts[i].client_id == command->client_id) {
-                Forget(i);
-            }
+        int own = FindOwn(command->client_id);
+        if (own >= 0) {
+            Forget(own);
         }
+        // Kept until the reply has surely left.
+        kept = Keep(command, Running.seq, KEPT_REPLY, now);
+        Kepts[kept].delivering = 1;
+        Kepts[kept].saved.reply_length = length;
+        memcpy(Kepts[kept].saved.reply, reply, (size_t)length + 1);
     } else {
         // A resend that did not go through leaves the first send's outcome
         // as unknown as it was.
@@ -329,23 +560,31 @@ static void FinishRunning(const WorkerReport *report, long long now)
         length = ReplyError(reply, sizeof reply, ReasonFor(report->packet_error),
                             unknown ? OUTCOME_UNKNOWN : OUTCOME_NOT_SENT);
         if (unknown) {
-            Keep(command, connected ? command->peer : 0, Running.seq, now);
-            if (connected && !report->line_gone) {
-                // Its resend should find the controller's memory as it is now.
-                HeldFor = command->client_id;
-                HeldUntilMs = now + FISCALD_SETTLE_HOLD_MS;
-            }
+            kept = Keep(command, Running.seq, KEPT_UNKNOWN, now);
+            unverifiable = HoldFor(kept);
         }
     }
-    if (!connected) {
+    int delivered = ClientReply(command->client_id, reply, length, now);
+    if (delivered >= 0) {
+        TraceCommand("respuesta", reply, length);
+    } else {
         TraceCommand("respuesta sin cliente, descartada", reply, length);
-        return;
     }
-    Answer(command->client_id, reply, length, now);
+    if (kept >= 0 && Kepts[kept].delivering && delivered == 1) {
+        Forget(kept);
+    } else if (kept >= 0 && delivered < 0) {
+        Kepts[kept].delivering = 0;
+        Kepts[kept].client_id = 0;
+    }
+    SaveState(nullptr, 0, unverifiable);
 }
 
 void DispatchReport(const WorkerReport *report, long long now)
 {
+    if (report->kind == REPORT_READY || report->kind == REPORT_NO_RATE) {
+        SaveState(nullptr, 0, 0);   // the rate, and kept commands a search made unverifiable
+        return;
+    }
     if (!Running.active) {
         return;
     }
@@ -383,7 +622,18 @@ void DispatchLineDown(long long now)
         FinishRunning(&lost, now);
     }
     AnswerQueued(REPLY_LINE_DOWN, now);
-    HeldFor = 0;
+    if (HeldSerial != 0) {
+        HeldUntilMs = 0;   // the wait starts again once the line is back
+    }
+}
+
+void DispatchReplyDelivered(long long client_id)
+{
+    int own = FindOwn(client_id);
+    if (own >= 0 && Kepts[own].delivering) {
+        Forget(own);
+        SaveState(nullptr, 0, 0);
+    }
 }
 
 // The server ends: queued commands are not sent; the one on the line is
@@ -391,7 +641,7 @@ void DispatchLineDown(long long now)
 void DispatchStop(long long now)
 {
     Stopping = 1;
-    HeldFor = 0;
+    StopHolding();
     AnswerQueued(REPLY_STOPPING, now);
 }
 
@@ -400,6 +650,7 @@ int DispatchBusy(void)
     return Running.active;
 }
 
+// The command on the line is given up: the state file keeps it as in doubt.
 void DispatchGiveUp(long long now)
 {
     if (!Running.active) {
@@ -413,5 +664,54 @@ void DispatchGiveUp(long long now)
 
 long long DispatchNextWakeMs(long long now)
 {
-    return HeldFor != 0 ? HeldUntilMs : now + FISCALD_LONGEST_WAIT_MS;
+    if (HeldSerial != 0 && HeldUntilMs != 0) {
+        return HeldUntilMs;
+    }
+    long long next = now + FISCALD_LONGEST_WAIT_MS;
+    for (int i = 0; i < KeptTop; i++) {
+        if (Kepts[i].in_use && Kepts[i].since_ms + FISCALD_KEEP_LIMIT_MS + 1 < next) {
+            next = Kepts[i].since_ms + FISCALD_KEEP_LIMIT_MS + 1;
+        }
+    }
+    return next;
+}
+
+void DispatchConfigure(const ServerOptions *options)
+{
+    OneTillPerAddress = options->one_till_per_address;
+}
+
+void DispatchRestore(const StateRecord *record, long long now)
+{
+    int unverifiable = 0;
+    memset(Kepts, 0, sizeof Kepts);
+    KeptTop = 0;
+    QueueHead = QueueCount = 0;
+    Running.active = 0;
+    HeldSerial = 0;
+    Stopping = 0;
+    // The newest last: a full record gives up its oldest.
+    int first = record->count > FISCALD_MAX_KEPT ? record->count - FISCALD_MAX_KEPT : 0;
+    for (int i = first; i < record->count; i++) {
+        struct Kept &kept = Kepts[KeptTop++];
+        char shown[CLIENT_REPLY_MAX + 1];
+        char dotted[INET_ADDRSTRLEN] = "?";
+        struct in_addr address;
+        kept.in_use = 1;
+        kept.serial = ++KeptSerial;
+        kept.saved = record->kept[i];
+        kept.frame = kept.saved.settleable ? LineFrames() : -1;
+        kept.since_ms = now;
+        address.s_addr = htonl(kept.saved.peer);
+        inet_ntop(AF_INET, &address, dotted, sizeof dotted);
+        ReplyPrintable(kept.saved.body, (size_t)kept.saved.length, shown, sizeof shown);
+        Tracelet("fiscald: comando en duda de %s: [%s]%s", dotted, shown,
+                 kept.saved.kind == KEPT_REPLY ? ", ejecutado; su respuesta guardada"
+                 : kept.saved.settleable       ? ", su reenvio se puede verificar"
+                                               : ", ya no verificable");
+        unverifiable |= HoldFor(KeptTop - 1);
+    }
+    if (unverifiable) {
+        SaveState(nullptr, 0, 1);
+    }
 }

@@ -4,7 +4,6 @@
 // server's own loop and never waits on the device.
 #include "fiscald_line.h"
 #include "fiscald_device.h"
-#include "fiscald_state.h"
 #include "fiscald_worker.h"
 #include "fiscalframe.h"
 #include "monoclock.h"
@@ -37,15 +36,51 @@ static int StartedOnce;
 static long long ReopenAt;
 static long long ReopenDelayMs = REOPEN_FIRST_MS;
 static int LastSeq;
+static int ContinuesSequence;   // the last server's sequence is known: no probe at start
+static int KeepMemory;          // a kept command's resend needs the controller's memory
+static int RateKnown;           // the worker's next command goes at a rate, no search first
 static long long FramesSent;
 
-void LineConfigure(const ServerOptions *options, long remembered_rate)
+void LineConfigure(const ServerOptions *options, long remembered_rate, int last_seq)
 {
     Options = options;
     RememberedRate = remembered_rate;
-    // A fresh server continues no sequence: the first number is drawn.
+    if (last_seq >= FRAME_SEQ_FIRST && last_seq <= FRAME_SEQ_LAST) {
+        LastSeq = last_seq;
+        ContinuesSequence = 1;
+        return;
+    }
+    // A server that knows no earlier sequence draws its first number.
     unsigned long seed = (unsigned long)time(nullptr) ^ ((unsigned long)getpid() << 3);
     LastSeq = FRAME_SEQ_FIRST + (int)(seed % (FRAME_SEQ_LAST - FRAME_SEQ_FIRST + 1));
+}
+
+// Whether the next worker can take the line without any probe: at a fixed
+// rate, or at a rate remembered from the last search.
+static int CanSkipProbes(void)
+{
+    return !Options->search || Rate != 0 || RememberedRate != 0;
+}
+
+int LineKeepMemory(int on)
+{
+    KeepMemory = on && CanSkipProbes();
+    return on ? KeepMemory : 1;
+}
+
+int LineRateKnown(void)
+{
+    return State == LINE_READY && RateKnown;
+}
+
+long LineRate(void)
+{
+    return Rate != 0 ? Rate : RememberedRate;
+}
+
+int LineLastSeq(void)
+{
+    return LastSeq;
 }
 
 int LineState(void)
@@ -77,7 +112,8 @@ static int StartWorker(void)
     setup.baud = Options->baud;
     setup.search = Options->search;
     setup.remembered_rate = Rate != 0 ? Rate : RememberedRate;
-    setup.probe_first = !StartedOnce;
+    setup.probe_first = !StartedOnce && !ContinuesSequence && !KeepMemory;
+    setup.keep_memory = KeepMemory;
     setup.try_limit_ms = (int)Options->try_limit_ms;
     setup.next_seq = LastSeq >= FRAME_SEQ_LAST ? FRAME_SEQ_FIRST : LastSeq + 1;
     DeviceExclusive(LockedFd, 0);   // the worker's own open must pass
@@ -87,6 +123,7 @@ static int StartWorker(void)
     }
     StartedOnce = 1;
     State = LINE_OPENING;
+    RateKnown = 0;
     return 0;
 }
 
@@ -207,16 +244,15 @@ int LineReceive(WorkerReport *report)
         State = LINE_READY;
         ReopenDelayMs = REOPEN_FIRST_MS;
         DeviceExclusive(LockedFd, 1);
-        if (report->kind == REPORT_READY && report->rate != Rate) {
+        RateKnown = report->kind == REPORT_READY;
+        if (report->kind == REPORT_READY) {
             Rate = report->rate;
-            if (Options->search && Options->state_file != nullptr &&
-                StateWriteRate(Options->state_file, Rate) != 0) {
-                Tracelet("fiscald: no se puede escribir %s: %s", Options->state_file,
-                         strerror(errno));
-            }
         }
-    } else if (report->kind == REPORT_RESULT && State == LINE_BUSY) {
-        State = LINE_READY;
+    } else if (report->kind == REPORT_RESULT) {
+        RateKnown = report->rate != 0;
+        if (State == LINE_BUSY) {
+            State = LINE_READY;
+        }
     }
     return 1;
 }
@@ -246,6 +282,27 @@ void LineWorkerLostLine(void)
     // Its end is only reaped later; a new worker need not wait for it.
     RetiringPid = WorkerPid;
     WorkerPid = -1;
+    LineDown(why);
+}
+
+int LineWatchFd(void)
+{
+    return State == LINE_READY ? LockedFd : -1;
+}
+
+void LineDeviceLost(void)
+{
+    char why[FISCALD_MAX_NAME + 48];
+    if (State != LINE_READY) {
+        return;
+    }
+    snprintf(why, sizeof why, "linea caida en /dev/%s (sin comando en curso)", PortName);
+    // The idle worker holds a device that is gone; it is let go of at once.
+    RetiringPid = WorkerPid;
+    WorkerPid = -1;
+    if (RetiringPid > 0) {
+        kill(RetiringPid, SIGKILL);
+    }
     LineDown(why);
 }
 

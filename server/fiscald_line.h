@@ -15,6 +15,12 @@
  *   LineReap()                    after SIGCHLD: 1 when the worker ended
  *                                 without saying so (the line is down now)
  *   LineTakeSeq() / LineFrames()  a new command's sequence byte; frames sent
+ *   LineKeepMemory(on)            the next worker sends no probe, so that a kept
+ *                                 command can be settled: 1 when it can (the
+ *                                 rate is fixed or remembered); off: always 1
+ *   LineRateKnown()               1 when the next command goes without a search
+ *   LineWatchFd() / LineDeviceLost()  the device to watch while idle, or -1;
+ *                                 it hung up: the line is down
  */
 #ifndef FISCALD_LINE_H
 #define FISCALD_LINE_H
@@ -33,7 +39,8 @@ enum LineState {
     LINE_BUSY     /* a command is on the line */
 };
 
-void LineConfigure(const ServerOptions *options, long remembered_rate);
+/* last_seq: the sequence byte of the last frame an earlier server sent, 0: none. */
+void LineConfigure(const ServerOptions *options, long remembered_rate, int last_seq);
 int LineStartUp(void);
 int LineState(void);
 int LineSocket(void);
@@ -46,6 +53,12 @@ int LineReap(void);
 void LineClose(void);
 int LineTakeSeq(void);
 long long LineFrames(void);
+int LineLastSeq(void);
+long LineRate(void); /* the rate found or remembered; 0: none */
+int LineKeepMemory(int on);
+int LineRateKnown(void);
+int LineWatchFd(void);
+void LineDeviceLost(void);
 
 #ifdef __cplusplus
 }

@@ -1,11 +1,13 @@
 // fiscald: options, tracing, the line and the listening socket set up, then
 // the serving loop (fiscald_serve.cpp) until a signal ends it.
 #include "fiscald_clients.h"
+#include "fiscald_dispatch.h"
 #include "fiscald_journal.h"
 #include "fiscald_line.h"
 #include "fiscald_options.h"
 #include "fiscald_serve.h"
 #include "fiscald_state.h"
+#include "monoclock.h"
 #include "tracelet.h"
 
 #include <errno.h>
@@ -52,8 +54,16 @@ int main(int argc, char **argv)
         fprintf(stderr, "fiscald: signalfd: %s\n", strerror(errno));
         return 1;
     }
+    static StateRecord kept;   // too big for the stack
+    char why[512];
+    if (StateOpen(options.state_file, &kept, why, sizeof why) != 0) {
+        fprintf(stderr, "fiscald: %s\n", why);
+        return 1;
+    }
     ClientsConfigure(&options);
-    LineConfigure(&options, StateReadRate(options.state_file));
+    LineConfigure(&options, kept.rate, kept.sound ? kept.last_seq : 0);
+    DispatchConfigure(&options);
+    DispatchRestore(&kept, MonotonicMs());
     if (LineStartUp() != 0) {
         return 1;
     }
@@ -88,5 +98,6 @@ int main(int argc, char **argv)
     Tracelet("fiscald: fin por senal");
     ClientsCloseAll();
     LineClose();
+    StateClose();
     return 0;
 }

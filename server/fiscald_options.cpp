@@ -26,7 +26,9 @@ static const char USAGE[] =
     "  -v, --verbose            traza en la consola\n"
     "  -f, --trace-file ARCHIVO traza en este archivo\n"
     "  -j, --journal            cada mensaje como una linea simple en la salida de errores\n"
-    "      --state-file ARCHIVO recordar aqui la velocidad encontrada\n"
+    "      --state-file ARCHIVO la memoria de la linea: velocidad, secuencia y comandos en duda\n"
+    "      --one-till-per-address   cada direccion es una sola caja: una conexion nueva\n"
+    "                           puede reenviar el comando en duda de la anterior\n"
     "  -h, --help               esta ayuda\n"
     "  -V, --version            la version\n"
     "puerto_serie: nombre bajo /dev/ (ttyS0, ttyUSB0) o ruta absoluta; los enlaces\n"
@@ -35,6 +37,7 @@ static const char USAGE[] =
 
 static const char SHORT_OPTIONS[] = "+:l:p:b:si:w:t:c:a:vf:jhV";
 static const int STATE_FILE_OPTION = 1000;
+static const int ONE_TILL_OPTION = 1001;
 static const struct option LONG_OPTIONS[] = {
     {"listen", required_argument, nullptr, 'l'},
     {"port", required_argument, nullptr, 'p'},
@@ -49,6 +52,7 @@ static const struct option LONG_OPTIONS[] = {
     {"trace-file", required_argument, nullptr, 'f'},
     {"journal", no_argument, nullptr, 'j'},
     {"state-file", required_argument, nullptr, STATE_FILE_OPTION},
+    {"one-till-per-address", no_argument, nullptr, ONE_TILL_OPTION},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -141,6 +145,9 @@ static int TakeOption(int option, const char *value, ServerOptions *options)
         return -1;
     case STATE_FILE_OPTION:
         options->state_file = value[0] != '\0' ? value : nullptr;
+        return -1;
+    case ONE_TILL_OPTION:
+        options->one_till_per_address = 1;
         return -1;
     case 'h':
         fputs(USAGE, stdout);

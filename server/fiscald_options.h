@@ -37,11 +37,12 @@ typedef struct ServerOptions {
     long idle_s;       /* 0: never */
     long max_clients;
     AccessList access;
-    int verbose;            /* trace on standard output */
-    const char *trace_file; /* null: none */
-    int journal;            /* every message as a plain line on standard error */
-    const char *state_file; /* null: none */
-    const char *device;     /* as given on the command line */
+    int verbose;              /* trace on standard output */
+    const char *trace_file;   /* null: none */
+    int journal;              /* every message as a plain line on standard error */
+    const char *state_file;   /* null: none */
+    int one_till_per_address; /* a new connection may resend its address's kept command */
+    const char *device;       /* as given on the command line */
 } ServerOptions;
 
 int ParseServerOptions(int argc, char **argv, ServerOptions *options);

@@ -18,7 +18,7 @@
 #include <unistd.h>
 
 // Fixed entries ahead of the clients in the poll set.
-enum { POLL_SIGNALS, POLL_LISTEN, POLL_WORKER, POLL_FIXED };
+enum { POLL_SIGNALS, POLL_LISTEN, POLL_WORKER, POLL_DEVICE, POLL_FIXED };
 
 static struct pollfd PollSet[POLL_FIXED + FISCALD_MAX_CLIENTS];
 static long long StopDeadline;   // 0 until a signal asks the server to end
@@ -116,10 +116,14 @@ int ServeRound(int signals, int wait_limit_ms)
     PollSet[POLL_SIGNALS].fd = signals;
     PollSet[POLL_LISTEN].fd = ClientsListenSocket();
     PollSet[POLL_WORKER].fd = LineSocket();   // negative while there is none: skipped
+    PollSet[POLL_DEVICE].fd = LineWatchFd();
     for (int i = 0; i < POLL_FIXED; i++) {
         PollSet[i].events = POLLIN;
         PollSet[i].revents = 0;
     }
+    // The idle line's device: only a hang-up or an error is asked for, so
+    // that a device that vanishes between commands is noticed at once.
+    PollSet[POLL_DEVICE].events = 0;
     int clients = ClientsPollSet(PollSet + POLL_FIXED, FISCALD_MAX_CLIENTS);
     int wait = NextWaitMs(now, StopDeadline);
     int ready = poll(PollSet, (nfds_t)POLL_FIXED + (nfds_t)clients,
@@ -139,6 +143,10 @@ int ServeRound(int signals, int wait_limit_ms)
         DispatchStop(now);
         StopDeadline = now + FISCALD_STOP_LIMIT_MS;
     }
+    if (ready > 0 && (PollSet[POLL_DEVICE].revents & (POLLHUP | POLLERR)) && LineWatchFd() >= 0) {
+        LineDeviceLost();
+        DispatchLineDown(now);
+    }
     if (ready > 0 && (PollSet[POLL_LISTEN].revents & POLLIN)) {
         ClientsAccept(now);
     }
@@ -147,8 +155,11 @@ int ServeRound(int signals, int wait_limit_ms)
     }
     LineReopen(now, 0);
     DispatchRun(now);
-    long long lost[1];
-    ClientsTick(now, lost, 0);
+    long long delivered[FISCALD_MAX_CLIENTS];
+    int count = ClientsTick(now, delivered, FISCALD_MAX_CLIENTS);
+    for (int i = 0; i < count; i++) {
+        DispatchReplyDelivered(delivered[i]);
+    }
     if (StopDeadline == 0) {
         return 1;
     }

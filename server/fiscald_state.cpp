@@ -1,77 +1,310 @@
-// The server's state file: the rate the controller was last found at, so
-// that a restarted server tries it first with one probe instead of a full
-// search. One line, "rate 38400"; anything else counts as no file.
+// The state file: the line's memory, so that a restarted server continues
+// the sequence and keeps the commands still in doubt.
+//
+// The file holds two slots, each a text record behind a header with its
+// generation, length and CRC-32. A write goes to the slot that does not hold
+// the last record made durable, so a write cut short (a crash, a power cut)
+// can only spoil the slot being written: the reader takes the sound record
+// with the highest generation, and the one the disk surely has is always
+// still there. A durable write is followed by fdatasync before the frame it
+// describes leaves; the file keeps its size, so that is one flush of data.
+// The file is written in place, never through a temporary name, and only
+// ever as a regular file opened without following links.
+//
+// The older form, one line "rate N", is still read (as a rate alone).
 #include "fiscald_state.h"
 #include "ttywire.h"
 #include "wholenumber.h"
 
+#include <arpa/inet.h>
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-static const char RATE_PREFIX[] = "rate ";
+static const char MAGIC[] = "fiscald-state 1";
+static const char OLD_RATE_PREFIX[] = "rate ";
+// A full record: every kept command with its body and reply in hexadecimal.
+static const int SLOT_SIZE = 128 * 1024;
+static const int HEADER_SIZE = 64;
 
-long StateReadRate(const char *path)
+static int StateFd = -1;
+static int DurableSlot = 1;   // the slot the disk surely has: writes go to the other
+static unsigned long long NextGeneration = 1;
+static char Slot[128 * 1024];
+
+// CRC-32 (IEEE), bit by bit: a record is a few hundred bytes, and the
+// checksum is all the state file needs of a compression library.
+static unsigned int Crc32(const char *bytes, size_t length)
 {
-    char text[64];
-    long rate = 0;
-    if (path == nullptr) {
-        return 0;
+    unsigned int crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < length; i++) {
+        crc ^= (unsigned char)bytes[i];
+        for (int bit = 0; bit < 8; bit++) {
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        }
     }
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return 0;
-    }
-    ssize_t got = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (got <= 0) {
-        return 0;
-    }
-    text[got] = '\0';
-    text[strcspn(text, "\n")] = '\0';
-    if (strncmp(text, RATE_PREFIX, sizeof RATE_PREFIX - 1) == 0) {
-        rate = ParseWholeNumber(text + sizeof RATE_PREFIX - 1, 1, 38400);
-    }
+    return ~crc;
+}
+
+static int RateKnown(long rate)
+{
     for (int row = 0; row < TTYWIRE_RATES; row++) {
         if (BaudTbl[row].baud == rate) {
-            return rate;
+            return 1;
         }
     }
     return 0;
 }
 
-int StateWriteRate(const char *path, long rate)
+// Appends bytes as hexadecimal digits ("-" for none); 0, or -1 when full.
+static int PutHex(char *out, size_t size, size_t *used, const char *bytes, int length)
 {
-    char temporary[4200];
-    char text[64];
-    int result = -1;
-    int length = snprintf(text, sizeof text, "%s%ld\n", RATE_PREFIX, rate);
-    int written = snprintf(temporary, sizeof temporary, "%s.new", path);
-    if (written < 0 || written >= (int)sizeof temporary) {
-        errno = ENAMETOOLONG;
+    static const char DIGITS[] = "0123456789abcdef";
+    if (*used + 2 * (size_t)length + 2 > size) {
         return -1;
     }
-    // Written aside and renamed over the old one: a crash leaves the old
-    // file or the new one, never half of one.
-    int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (length == 0) {
+        out[(*used)++] = '-';
+    }
+    for (int i = 0; i < length; i++) {
+        out[(*used)++] = DIGITS[(unsigned char)bytes[i] >> 4];
+        out[(*used)++] = DIGITS[(unsigned char)bytes[i] & 0x0F];
+    }
+    return 0;
+}
+
+// Reads hexadecimal digits up to the next blank or line end: the byte count,
+// or -1 for bad digits or more than room.
+static int TakeHex(const char **text, char *out, int room)
+{
+    const char *at = *text;
+    int length = 0;
+    if (*at == '-') {
+        *text = at + 1;
+        return 0;
+    }
+    while (isxdigit((unsigned char)at[0]) && isxdigit((unsigned char)at[1])) {
+        if (length == room) {
+            return -1;
+        }
+        char pair[3] = {at[0], at[1], '\0'};
+        out[length++] = (char)strtoul(pair, nullptr, 16);
+        at += 2;
+    }
+    *text = at;
+    return length;
+}
+
+// The payload of a record: "rate N", "seq N", then one "kept" line each.
+static int Format(const StateRecord *record, char *out, size_t size)
+{
+    size_t used = 0;
+    int written = snprintf(out, size, "rate %ld\nseq %d\n", record->rate, record->last_seq);
+    if (written < 0 || (size_t)written >= size) {
+        return -1;
+    }
+    used = (size_t)written;
+    for (int i = 0; i < record->count; i++) {
+        const StateKept *kept = &record->kept[i];
+        struct in_addr address;
+        char dotted[INET_ADDRSTRLEN] = "0.0.0.0";
+        address.s_addr = htonl(kept->peer);
+        inet_ntop(AF_INET, &address, dotted, sizeof dotted);
+        written = snprintf(out + used, size - used, "kept %s %d %s %d ",
+                           kept->kind == KEPT_REPLY ? "reply" : "unknown", kept->settleable, dotted,
+                           kept->seq);
+        if (written < 0 || (size_t)written >= size - used) {
+            return -1;
+        }
+        used += (size_t)written;
+        if (PutHex(out, size, &used, kept->body, kept->length) != 0) {
+            return -1;
+        }
+        out[used++] = ' ';
+        if (PutHex(out, size, &used, kept->reply,
+                   kept->kind == KEPT_REPLY ? kept->reply_length : 0) != 0) {
+            return -1;
+        }
+        out[used++] = '\n';
+    }
+    return (int)used;
+}
+
+// One "kept" line after its tag: 0, or -1 when anything is out of place.
+static int ParseKept(const char *text, StateKept *kept)
+{
+    char kind[16];
+    char dotted[INET_ADDRSTRLEN];
+    int consumed = 0;
+    struct in_addr address;
+    memset(kept, 0, sizeof *kept);
+    if (sscanf(text, "%15s %d %15s %d %n", kind, &kept->settleable, dotted, &kept->seq,
+               &consumed) != 4 ||
+        inet_pton(AF_INET, dotted, &address) != 1) {
+        return -1;
+    }
+    kept->kind = strcmp(kind, "reply") == 0 ? KEPT_REPLY : KEPT_UNKNOWN;
+    kept->peer = ntohl(address.s_addr);
+    text += consumed;
+    kept->length = TakeHex(&text, kept->body, PACKET_MAX_COMMAND);
+    if (kept->length <= 0 || *text != ' ') {
+        return -1;
+    }
+    text++;
+    kept->reply_length = TakeHex(&text, kept->reply, CLIENT_REPLY_MAX);
+    if (kept->reply_length < 0 || (*text != '\n' && *text != '\0') ||
+        (kept->kind == KEPT_REPLY && kept->reply_length == 0)) {
+        return -1;
+    }
+    return 0;
+}
+
+static int ParsePayload(const char *text, StateRecord *record)
+{
+    memset(record, 0, sizeof *record);
+    if (sscanf(text, "rate %ld\nseq %d\n", &record->rate, &record->last_seq) != 2) {
+        return -1;
+    }
+    if (record->rate != 0 && !RateKnown(record->rate)) {
+        return -1;
+    }
+    if (record->last_seq != 0 && (record->last_seq < 0x20 || record->last_seq > 0x7E)) {
+        return -1;
+    }
+    for (const char *line = strchr(text, '\n'); line != nullptr; line = strchr(line, '\n')) {
+        line++;
+        if (strncmp(line, "kept ", 5) != 0) {
+            continue;
+        }
+        if (record->count == FISCALD_MAX_KEPT + 1 ||
+            ParseKept(line + 5, &record->kept[record->count]) != 0) {
+            return -1;
+        }
+        record->count++;
+    }
+    record->sound = 1;
+    return 0;
+}
+
+// One slot's record: its generation, or 0 when it is not sound.
+static unsigned long long ReadSlot(int slot, StateRecord *record)
+{
+    unsigned long long generation = 0;
+    unsigned int length = 0;
+    unsigned int crc = 0;
+    int consumed = 0;
+    ssize_t got = pread(StateFd, Slot, sizeof Slot - 1, (off_t)slot * SLOT_SIZE);
+    if (got <= 0) {
+        return 0;
+    }
+    Slot[got] = '\0';
+    if (strncmp(Slot, MAGIC, sizeof MAGIC - 1) != 0 ||
+        sscanf(Slot + sizeof MAGIC - 1, " %llu %u %x\n%n", &generation, &length, &crc, &consumed) !=
+            3 ||
+        consumed == 0 || (long long)sizeof MAGIC - 1 + consumed > HEADER_SIZE ||
+        length > (unsigned int)(got - HEADER_SIZE)) {
+        return 0;
+    }
+    const char *payload = Slot + HEADER_SIZE;
+    if (Crc32(payload, length) != crc) {
+        return 0;
+    }
+    Slot[HEADER_SIZE + length] = '\0';
+    return ParsePayload(payload, record) == 0 ? generation : 0;
+}
+
+static void ReadRecord(const char *path, StateRecord *record)
+{
+    static StateRecord other;   // too big for the stack
+    unsigned long long first = ReadSlot(0, record);
+    unsigned long long second = ReadSlot(1, &other);
+    if (second > first) {
+        *record = other;
+    }
+    if (first != 0 || second != 0) {
+        DurableSlot = second > first ? 1 : 0;
+        NextGeneration = (second > first ? second : first) + 1;
+        return;
+    }
+    memset(record, 0, sizeof *record);
+    ssize_t got = pread(StateFd, Slot, 64, 0);
+    if (got <= 0) {
+        return;   // a new file
+    }
+    Slot[got] = '\0';
+    if (strncmp(Slot, OLD_RATE_PREFIX, sizeof OLD_RATE_PREFIX - 1) == 0) {
+        Slot[strcspn(Slot, "\n")] = '\0';
+        long rate = ParseWholeNumber(Slot + sizeof OLD_RATE_PREFIX - 1, 1, 38400);
+        record->rate = RateKnown(rate) ? rate : 0;
+        return;
+    }
+    fprintf(stderr, "fiscald: %s no tiene un registro sano: se empieza sin el\n", path);
+}
+
+int StateOpen(const char *path, StateRecord *record, char *reason, size_t size)
+{
+    struct stat status;
+    memset(record, 0, sizeof *record);
+    if (path == nullptr) {
+        return 0;
+    }
+    // O_NONBLOCK: a FIFO planted at the path must not hold the start.
+    int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
+        snprintf(reason, size, "no se puede abrir el archivo de estado %s: %s", path,
+                 errno == ELOOP ? "es un enlace simbolico" : strerror(errno));
         return -1;
     }
-    if (write(fd, text, (size_t)length) == length && fsync(fd) == 0) {
-        result = 0;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        snprintf(reason, size, "el archivo de estado %s no es un archivo regular", path);
+        close(fd);
+        return -1;
     }
-    if (close(fd) != 0) {
-        result = -1;
+    StateFd = fd;
+    ReadRecord(path, record);
+    return 0;
+}
+
+int StateSave(const StateRecord *record, int durable)
+{
+    if (StateFd < 0) {
+        return 0;
     }
-    if (result == 0 && rename(temporary, path) != 0) {
-        result = -1;
+    int length = Format(record, Slot + HEADER_SIZE, sizeof Slot - HEADER_SIZE);
+    if (length < 0) {
+        errno = EOVERFLOW;
+        return -1;
     }
-    if (result != 0) {
-        int error = errno;
-        unlink(temporary);
-        errno = error;
+    char header[HEADER_SIZE + 1];
+    int written = snprintf(header, sizeof header, "%s %llu %d %08x\n", MAGIC, NextGeneration,
+                           length, Crc32(Slot + HEADER_SIZE, (size_t)length));
+    memset(Slot, ' ', HEADER_SIZE);
+    memcpy(Slot, header, (size_t)written);
+    Slot[HEADER_SIZE - 1] = '\n';
+    int slot = 1 - DurableSlot;
+    size_t total = (size_t)HEADER_SIZE + (size_t)length;
+    if (pwrite(StateFd, Slot, total, (off_t)slot * SLOT_SIZE) != (ssize_t)total) {
+        return -1;
     }
-    return result;
+    NextGeneration++;
+    if (durable) {
+        if (fdatasync(StateFd) != 0) {
+            return -1;
+        }
+        DurableSlot = slot;
+    }
+    return 0;
+}
+
+void StateClose(void)
+{
+    if (StateFd >= 0) {
+        close(StateFd);
+    }
+    StateFd = -1;
 }

@@ -21,6 +21,10 @@
 static const int WORKER_SOCKET = 3;
 static const char PROBE[] = "*";
 
+// The rate was taken as remembered, without a probe: until a command is
+// answered there, a silent controller means the rate must be searched again.
+static int RateUnproven;
+
 static void Report(const WorkerReport *report)
 {
     // One message each (a SEQPACKET socket keeps them apart). A keep-alive
@@ -64,6 +68,7 @@ static void SetRate(int slot, const WorkerSetup *setup, long *rate, int *probes)
         SetBaudRate(slot, setup->remembered_rate) == 0) {
         if (setup->keep_memory) {
             *rate = setup->remembered_rate;
+            RateUnproven = 1;
             Tracelet("fiscald: controlador fiscal a %ld baudios, como la ultima vez (sin sondeo)",
                      *rate);
             return;
@@ -115,7 +120,14 @@ static void RunCommand(int slot, const WorkerSetup *setup, const WorkerRequest *
         report.may_have_run = PacketMayHaveRun();
         report.line_gone = report.packet_error == PACKET_LINE_GONE ||
                            report.packet_error == PACKET_BAD_PORT;
+        if (report.answered) {
+            RateUnproven = 0;
+        } else if (RateUnproven && report.packet_error == PACKET_NO_ANSWER) {
+            *rate = 0;   // the next command searches first
+        }
     }
+    // The server must know whether the next command searches (sends probes).
+    report.rate = *rate;
     Report(&report);
     if (report.line_gone) {
         _exit(WORKER_EXIT_LINE_GONE);

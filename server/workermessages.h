@@ -19,8 +19,8 @@ typedef struct WorkerSetup {
     int search;                           /* -s */
     long remembered_rate;                 /* tried first with one probe; 0: none */
     int probe_first;                      /* send one probe even at a fixed rate */
-    int keep_memory; /* no probe at all: a kept command's resend must find the
-                        controller's memory of its frame; the remembered rate is taken */
+    int keep_memory;                      /* no probe at all: a kept command's resend must find the
+                                             controller's memory of its frame; the remembered rate is taken */
     int try_limit_ms;                     /* 0: default */
     int next_seq;                         /* the line's next sequence byte; 0: the packet layer's */
 } WorkerSetup;
@@ -40,7 +40,7 @@ enum WorkerReportKind {
 
 typedef struct WorkerReport {
     int kind;         /* WorkerReportKind */
-    long rate;        /* READY */
+    long rate;        /* READY, RESULT: the line's rate now; 0: the next command searches */
     int probes;       /* READY, RESULT: probe frames sent meanwhile */
     int keepalive;    /* KEEPALIVE: FRAME_DC2 or FRAME_DC4 */
     int answered;     /* RESULT: 1 the controller answered */

@@ -39,7 +39,8 @@ long OpenDescriptors(pid_t pid)
 TEST_F(Fiscald, AnUnknownOutcomeIsSettledByItsResendWhichRunsAtMostOnce)
 {
     StartSim(9600, 0);
-    StartServer({"-w", "300"});
+    // One till per address: its new connection may resend its command.
+    StartServer({"-w", "300", "--one-till-per-address"});
     int client = NewClient();
     ASSERT_GE(client, 0);
     long before = fiscalsim_commands_executed();
@@ -288,7 +289,7 @@ TEST_F(Fiscald, ARestartedServerTriesTheRateItFoundLastBeforeSearching)
     };
     StartServer({"-s", "-w", "300", "-v", "--state-file", state});
     EXPECT_TRUE(started("Controlador fiscal detectado a 38400 baudios")) << startup_out_;
-    EXPECT_EQ(childprocess::ReadFile(state), "rate 38400\n");
+    EXPECT_NE(childprocess::ReadFile(state).find("rate 38400\n"), std::string::npos);
     ASSERT_EQ(StopServer(SIGTERM), 0);
 
     StartServer({"-s", "-w", "300", "-v", "--state-file", state});
@@ -300,7 +301,7 @@ TEST_F(Fiscald, ARestartedServerTriesTheRateItFoundLastBeforeSearching)
     fiscalsim_set_rate(19200);
     StartServer({"-s", "-w", "300", "-v", "--state-file", state});
     EXPECT_TRUE(started("Controlador fiscal detectado a 19200 baudios")) << startup_out_;
-    EXPECT_EQ(childprocess::ReadFile(state), "rate 19200\n");
+    EXPECT_NE(childprocess::ReadFile(state).find("rate 19200\n"), std::string::npos);
     ASSERT_EQ(StopServer(SIGTERM), 0);
 
     childprocess::WriteFile(state, "rate 12\n");   // a bad file: a full search
