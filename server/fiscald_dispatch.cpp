@@ -36,8 +36,11 @@ struct Kept {
 struct Queued {
     long long client_id;
     unsigned int peer;
-    int kept;   // the entry of Kepts it resends; -1: a new command
+    int kept;   // the entry of Kepts it resends; -1: a new command; -2: refused
     long long kept_serial;
+    // A new connection's first command, the same as the command on the line
+    // whose client has left: what it is is known once that one's outcome is.
+    int awaits_running;
     int length;
     char body[PACKET_MAX_COMMAND + 1];
 };
@@ -60,6 +63,7 @@ static struct OnLine Running;
 static long long HeldSerial;    // the kept command the line waits for; 0: none
 static long long HeldUntilMs;   // 0: the wait starts once the line is ready
 static int Stopping;
+static int Awaiting;   // queued commands with awaits_running set
 static int OneTillPerAddress;
 static int SaveFailing;   // traced once until a save succeeds again
 
@@ -100,9 +104,14 @@ static int Resendable(const struct Kept *kept)
 // The line's memory onto the disk: the kept commands and, before a frame
 // leaves, that frame (for_line; it makes every other kept command
 // unverifiable, unless it is the resend of one).
-static int SaveState(const struct Queued *for_line, int seq, int durable)
+static int SaveState(const struct Queued *for_line, int seq, int durable, long long now)
 {
     static StateRecord record;   // too big for the stack
+    if (for_line == nullptr && Running.active) {
+        // Every record holds the command on the line until its outcome is in.
+        for_line = &Running.command;
+        seq = Running.seq;
+    }
     record.rate = LineRate();
     record.last_seq = for_line != nullptr ? seq : LineLastSeq();
     record.count = 0;
@@ -113,6 +122,7 @@ static int SaveState(const struct Queued *for_line, int seq, int durable)
         StateKept &saved = record.kept[record.count++];
         saved = Kepts[i].saved;
         saved.settleable = for_line != nullptr ? for_line->kept == i : Settleable(&Kepts[i]);
+        saved.age_s = now > Kepts[i].since_ms ? (now - Kepts[i].since_ms) / 1000 : 0;
     }
     if (for_line != nullptr && for_line->kept < 0) {
         StateKept &saved = record.kept[record.count++];
@@ -240,7 +250,7 @@ static int FindOwn(long long client_id)
 // must be refused as unverifiable. Decided once, when the command arrives:
 // only the next command of the connection that was not told is a resend,
 // or a new connection's first command, as one till per address allows.
-static int ResendOf(const ReceivedCommand *command, int length)
+static int ResendOf(const ReceivedCommand *command, int length, long long now)
 {
     int own = FindOwn(command->client_id);
     if (own >= 0 && !Kepts[own].delivering && SameBody(&Kepts[own], command->bytes, length)) {
@@ -248,7 +258,7 @@ static int ResendOf(const ReceivedCommand *command, int length)
     }
     if (own >= 0) {
         Forget(own);   // the client has moved on (or its reply did reach it)
-        SaveState(nullptr, 0, 0);
+        SaveState(nullptr, 0, 0, now);
     }
     int orphan = command->first ? FindOrphan(command, length) : -1;
     if (orphan < 0) {
@@ -276,6 +286,8 @@ static void MakeRoom(void)
         if (ClientConnected(entry.client_id)) {
             Queue[(QueueHead + kept_count) % FISCALD_MAX_CLIENTS] = entry;
             kept_count++;
+        } else {
+            Awaiting -= entry.awaits_running;
         }
     }
     QueueCount = kept_count;
@@ -300,6 +312,8 @@ static struct Queued *Enqueue(int first_in_line)
 static struct Queued *Dequeue(void)
 {
     struct Queued *oldest = &Queue[QueueHead];
+    Awaiting -= oldest->awaits_running;
+    oldest->awaits_running = 0;
     QueueHead = (QueueHead + 1) % FISCALD_MAX_CLIENTS;
     QueueCount--;
     if (QueueCount == 0) {
@@ -321,13 +335,13 @@ static int WithoutLineEnding(const char *command, int length)
 }
 
 // A resend of a command that ran: its reply, kept for it, and the keeping ends.
-static void AnswerFromKept(const ReceivedCommand *command, int kept, long long now)
+static void AnswerFromKept(long long client_id, int kept, long long now)
 {
     TraceCommand("reenvio de un comando ya ejecutado: su respuesta guardada",
                  Kepts[kept].saved.body, Kepts[kept].saved.length);
-    if (Answer(command->client_id, Kepts[kept].saved.reply, Kepts[kept].saved.reply_length, now)) {
+    if (Answer(client_id, Kepts[kept].saved.reply, Kepts[kept].saved.reply_length, now)) {
         Forget(kept);
-        SaveState(nullptr, 0, 0);
+        SaveState(nullptr, 0, 0, now);
     }
 }
 
@@ -335,13 +349,13 @@ void DispatchCommand(const ReceivedCommand *command, long long now)
 {
     TraceCommand("comando", command->bytes, command->length);
     int length = WithoutLineEnding(command->bytes, command->length);
-    int kept = ResendOf(command, length);
+    int kept = ResendOf(command, length, now);
     if (kept == -2) {
         AnswerError(command->client_id, REPLY_UNSETTLED, OUTCOME_UNKNOWN, now);
         return;
     }
     if (kept >= 0 && Kepts[kept].saved.kind == KEPT_REPLY) {
-        AnswerFromKept(command, kept, now);
+        AnswerFromKept(command->client_id, kept, now);
         return;
     }
     const char *outcome = kept >= 0 ? OUTCOME_UNKNOWN : OUTCOME_NOT_SENT;
@@ -369,6 +383,12 @@ void DispatchCommand(const ReceivedCommand *command, long long now)
     entry->peer = command->peer;
     entry->kept = kept;
     entry->kept_serial = kept >= 0 ? Kepts[kept].serial : 0;
+    entry->awaits_running = kept < 0 && command->first && Running.active &&
+                            Running.command.peer == command->peer &&
+                            Running.command.length == length &&
+                            memcmp(Running.command.body, command->bytes, (size_t)length) == 0 &&
+                            !ClientConnected(Running.command.client_id);
+    Awaiting += entry->awaits_running;
     entry->length = length;
     memcpy(entry->body, command->bytes, (size_t)length);
     entry->body[length] = '\0';
@@ -382,7 +402,7 @@ static void RefuseResend(const struct Queued *command, long long now)
     AnswerError(command->client_id, REPLY_UNSETTLED, OUTCOME_UNKNOWN, now);
     if (Kepts[command->kept].in_use && Kepts[command->kept].serial == command->kept_serial) {
         Forget(command->kept);
-        SaveState(nullptr, 0, 0);
+        SaveState(nullptr, 0, 0, now);
     }
 }
 
@@ -392,6 +412,16 @@ static void Submit(const struct Queued *command, long long now)
     int resend = command->kept >= 0;
     const char *outcome = resend ? OUTCOME_UNKNOWN : OUTCOME_NOT_SENT;
     int seq = 0;
+    if (command->kept == -2) {
+        AnswerError(command->client_id, REPLY_UNSETTLED, OUTCOME_UNKNOWN, now);
+        return;
+    }
+    if (resend && Kepts[command->kept].in_use &&
+        Kepts[command->kept].serial == command->kept_serial &&
+        Kepts[command->kept].saved.kind == KEPT_REPLY) {
+        AnswerFromKept(command->client_id, command->kept, now);
+        return;
+    }
     if (resend) {
         const struct Kept &kept = Kepts[command->kept];
         // Settleable only while the controller's memory still holds it: no
@@ -407,7 +437,7 @@ static void Submit(const struct Queued *command, long long now)
     } else {
         seq = LineTakeSeq();
     }
-    if (SaveState(command, seq, 1) != 0) {
+    if (SaveState(command, seq, 1, now) != 0) {
         AnswerError(command->client_id, REPLY_NOT_RECORDED, outcome, now);
         return;
     }
@@ -431,7 +461,7 @@ static void ExpireKept(long long now)
             TraceCommand("comando en duda sin reenvio a tiempo; se deja de guardar",
                          kept.saved.body, kept.saved.length);
             Forget(i);
-            SaveState(nullptr, 0, 0);
+            SaveState(nullptr, 0, 0, now);
         }
     }
 }
@@ -517,18 +547,44 @@ static const char *ReasonFor(int packet_error)
 // now or from when the line is ready again.
 // 1 when it cannot be: the next worker must probe or search, so the
 // controller's memory will not survive, and the disk must say so first.
-static int HoldFor(int index)
+static int HoldFor(int index, long long now)
 {
     if (!Settleable(&Kepts[index]) || !Resendable(&Kepts[index])) {
         return 0;
     }
     if (LineKeepMemory(1)) {
         HeldSerial = Kepts[index].serial;
-        HeldUntilMs = 0;
+        HeldUntilMs = LineState() == LINE_READY ? now + FISCALD_SETTLE_HOLD_MS : 0;
         return 0;
     }
     Kepts[index].frame = -1;
     return 1;
+}
+
+// Queued first commands that repeat the command that was on the line, whose
+// client had left: resends of what was kept of it (as one till per address
+// allows), or new commands when nothing was kept, for it did not run.
+static void ResolveAwaiting(int kept)
+{
+    for (int i = 0; i < QueueCount && Awaiting > 0; i++) {
+        struct Queued &entry = Queue[(QueueHead + i) % FISCALD_MAX_CLIENTS];
+        if (!entry.awaits_running) {
+            continue;
+        }
+        entry.awaits_running = 0;
+        Awaiting--;
+        if (kept < 0) {
+            continue;
+        }
+        if (!OneTillPerAddress) {
+            entry.kept = -2;
+            continue;
+        }
+        entry.kept = kept;
+        entry.kept_serial = Kepts[kept].serial;
+        Kepts[kept].client_id = entry.client_id;
+        Kepts[kept].delivering = 0;
+    }
 }
 
 // The reply for the command on the line, and what is kept of it.
@@ -561,7 +617,7 @@ static void FinishRunning(const WorkerReport *report, long long now)
                             unknown ? OUTCOME_UNKNOWN : OUTCOME_NOT_SENT);
         if (unknown) {
             kept = Keep(command, Running.seq, KEPT_UNKNOWN, now);
-            unverifiable = HoldFor(kept);
+            unverifiable = HoldFor(kept, now);
         }
     }
     int delivered = ClientReply(command->client_id, reply, length, now);
@@ -576,13 +632,16 @@ static void FinishRunning(const WorkerReport *report, long long now)
         Kepts[kept].delivering = 0;
         Kepts[kept].client_id = 0;
     }
-    SaveState(nullptr, 0, unverifiable);
+    if (Awaiting > 0) {
+        ResolveAwaiting(kept >= 0 && Kepts[kept].in_use ? kept : -1);
+    }
+    SaveState(nullptr, 0, unverifiable, now);
 }
 
 void DispatchReport(const WorkerReport *report, long long now)
 {
     if (report->kind == REPORT_READY || report->kind == REPORT_NO_RATE) {
-        SaveState(nullptr, 0, 0);   // the rate, and kept commands a search made unverifiable
+        SaveState(nullptr, 0, 0, now);   // the rate, and kept commands a search made unverifiable
         return;
     }
     if (!Running.active) {
@@ -600,10 +659,11 @@ void DispatchReport(const WorkerReport *report, long long now)
 static void AnswerQueued(const char *reason, long long now)
 {
     while (QueueCount > 0) {
+        // A command that repeats the one on the line may have run through it.
+        int unknown = Queue[QueueHead].kept != -1 || Queue[QueueHead].awaits_running;
         const struct Queued *next = Dequeue();
         if (ClientConnected(next->client_id)) {
-            AnswerError(next->client_id, reason,
-                        next->kept >= 0 ? OUTCOME_UNKNOWN : OUTCOME_NOT_SENT, now);
+            AnswerError(next->client_id, reason, unknown ? OUTCOME_UNKNOWN : OUTCOME_NOT_SENT, now);
         }
     }
 }
@@ -627,12 +687,12 @@ void DispatchLineDown(long long now)
     }
 }
 
-void DispatchReplyDelivered(long long client_id)
+void DispatchReplyDelivered(long long client_id, long long now)
 {
     int own = FindOwn(client_id);
     if (own >= 0 && Kepts[own].delivering) {
         Forget(own);
-        SaveState(nullptr, 0, 0);
+        SaveState(nullptr, 0, 0, now);
     }
 }
 
@@ -687,6 +747,7 @@ void DispatchRestore(const StateRecord *record, long long now)
     memset(Kepts, 0, sizeof Kepts);
     KeptTop = 0;
     QueueHead = QueueCount = 0;
+    Awaiting = 0;
     Running.active = 0;
     HeldSerial = 0;
     Stopping = 0;
@@ -701,7 +762,9 @@ void DispatchRestore(const StateRecord *record, long long now)
         kept.serial = ++KeptSerial;
         kept.saved = record->kept[i];
         kept.frame = kept.saved.settleable ? LineFrames() : -1;
-        kept.since_ms = now;
+        // The keep limit counts the time the server runs: it goes on from
+        // where the earlier server left it.
+        kept.since_ms = now - kept.saved.age_s * 1000;
         address.s_addr = htonl(kept.saved.peer);
         inet_ntop(AF_INET, &address, dotted, sizeof dotted);
         ReplyPrintable(kept.saved.body, (size_t)kept.saved.length, shown, sizeof shown);
@@ -709,9 +772,9 @@ void DispatchRestore(const StateRecord *record, long long now)
                  kept.saved.kind == KEPT_REPLY ? ", ejecutado; su respuesta guardada"
                  : kept.saved.settleable       ? ", su reenvio se puede verificar"
                                                : ", ya no verificable");
-        unverifiable |= HoldFor(KeptTop - 1);
+        unverifiable |= HoldFor(KeptTop - 1, now);
     }
     if (unverifiable) {
-        SaveState(nullptr, 0, 1);
+        SaveState(nullptr, 0, 1, now);
     }
 }

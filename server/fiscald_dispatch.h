@@ -38,7 +38,7 @@ void DispatchCommand(const ReceivedCommand *command, long long now);
 void DispatchRun(long long now);
 void DispatchReport(const WorkerReport *report, long long now);
 void DispatchLineDown(long long now);
-void DispatchReplyDelivered(long long client_id);
+void DispatchReplyDelivered(long long client_id, long long now);
 void DispatchStop(long long now);
 void DispatchConfigure(const ServerOptions *options);
 void DispatchRestore(const StateRecord *record, long long now);

@@ -158,7 +158,7 @@ int ServeRound(int signals, int wait_limit_ms)
     long long delivered[FISCALD_MAX_CLIENTS];
     int count = ClientsTick(now, delivered, FISCALD_MAX_CLIENTS);
     for (int i = 0; i < count; i++) {
-        DispatchReplyDelivered(delivered[i]);
+        DispatchReplyDelivered(delivered[i], now);
     }
     if (StopDeadline == 0) {
         return 1;

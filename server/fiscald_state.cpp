@@ -29,26 +29,35 @@
 static const char MAGIC[] = "fiscald-state 1";
 static const char OLD_RATE_PREFIX[] = "rate ";
 // A full record: every kept command with its body and reply in hexadecimal.
-static const int SLOT_SIZE = 128 * 1024;
+static const int SLOT_SIZE = 512 * 1024;
 static const int HEADER_SIZE = 64;
 
 static int StateFd = -1;
 static int DurableSlot = 1;   // the slot the disk surely has: writes go to the other
 static unsigned long long NextGeneration = 1;
-static char Slot[128 * 1024];
+static char Slot[512 * 1024];
 
 // CRC-32 (IEEE), bit by bit: a record is a few hundred bytes, and the
 // checksum is all the state file needs of a compression library.
-static unsigned int Crc32(const char *bytes, size_t length)
+static unsigned int Crc32Add(unsigned int crc, const char *bytes, size_t length)
 {
-    unsigned int crc = 0xFFFFFFFFu;
     for (size_t i = 0; i < length; i++) {
         crc ^= (unsigned char)bytes[i];
         for (int bit = 0; bit < 8; bit++) {
             crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
         }
     }
-    return ~crc;
+    return crc;
+}
+
+// The checksum of a record covers its generation and length as well as its
+// payload: a damaged generation must not make an old record look newest.
+static unsigned int RecordCrc(unsigned long long generation, const char *payload, size_t length)
+{
+    char fields[48];
+    int written = snprintf(fields, sizeof fields, "%llu %zu", generation, length);
+    unsigned int crc = Crc32Add(0xFFFFFFFFu, fields, (size_t)written);
+    return ~Crc32Add(crc, payload, length);
 }
 
 static int RateKnown(long rate)
@@ -115,9 +124,9 @@ static int Format(const StateRecord *record, char *out, size_t size)
         char dotted[INET_ADDRSTRLEN] = "0.0.0.0";
         address.s_addr = htonl(kept->peer);
         inet_ntop(AF_INET, &address, dotted, sizeof dotted);
-        written = snprintf(out + used, size - used, "kept %s %d %s %d ",
+        written = snprintf(out + used, size - used, "kept %s %d %s %d %lld ",
                            kept->kind == KEPT_REPLY ? "reply" : "unknown", kept->settleable, dotted,
-                           kept->seq);
+                           kept->seq, kept->age_s);
         if (written < 0 || (size_t)written >= size - used) {
             return -1;
         }
@@ -143,9 +152,10 @@ static int ParseKept(const char *text, StateKept *kept)
     int consumed = 0;
     struct in_addr address;
     memset(kept, 0, sizeof *kept);
-    if (sscanf(text, "%15s %d %15s %d %n", kind, &kept->settleable, dotted, &kept->seq,
-               &consumed) != 4 ||
-        inet_pton(AF_INET, dotted, &address) != 1) {
+    if (sscanf(text, "%15s %d %15s %d %lld %n", kind, &kept->settleable, dotted, &kept->seq,
+               &kept->age_s, &consumed) != 5 ||
+        inet_pton(AF_INET, dotted, &address) != 1 || kept->age_s < 0 || kept->seq < 0x20 ||
+        kept->seq > 0x7E || (kept->settleable != 0 && kept->settleable != 1)) {
         return -1;
     }
     kept->kind = strcmp(kind, "reply") == 0 ? KEPT_REPLY : KEPT_UNKNOWN;
@@ -191,6 +201,16 @@ static int ParsePayload(const char *text, StateRecord *record)
     return 0;
 }
 
+// The header line of a record, blank-padded to HEADER_SIZE bytes.
+static void FormatHeader(char *out, unsigned long long generation, int length, unsigned int crc)
+{
+    char line[HEADER_SIZE + 1];
+    int written = snprintf(line, sizeof line, "%s %llu %d %08x", MAGIC, generation, length, crc);
+    memset(out, ' ', HEADER_SIZE);
+    memcpy(out, line, written > 0 && written < HEADER_SIZE ? (size_t)written : 0);
+    out[HEADER_SIZE - 1] = '\n';
+}
+
 // One slot's record: its generation, or 0 when it is not sound.
 static unsigned long long ReadSlot(int slot, StateRecord *record)
 {
@@ -211,7 +231,10 @@ static unsigned long long ReadSlot(int slot, StateRecord *record)
         return 0;
     }
     const char *payload = Slot + HEADER_SIZE;
-    if (Crc32(payload, length) != crc) {
+    char header[HEADER_SIZE];
+    FormatHeader(header, generation, (int)length, crc);
+    // The header is checked byte for byte: the checksum covers the payload.
+    if (memcmp(header, Slot, HEADER_SIZE) != 0 || RecordCrc(generation, payload, length) != crc) {
         return 0;
     }
     Slot[HEADER_SIZE + length] = '\0';
@@ -266,6 +289,8 @@ int StateOpen(const char *path, StateRecord *record, char *reason, size_t size)
         return -1;
     }
     StateFd = fd;
+    DurableSlot = 1;
+    NextGeneration = 1;
     ReadRecord(path, record);
     return 0;
 }
@@ -280,12 +305,8 @@ int StateSave(const StateRecord *record, int durable)
         errno = EOVERFLOW;
         return -1;
     }
-    char header[HEADER_SIZE + 1];
-    int written = snprintf(header, sizeof header, "%s %llu %d %08x\n", MAGIC, NextGeneration,
-                           length, Crc32(Slot + HEADER_SIZE, (size_t)length));
-    memset(Slot, ' ', HEADER_SIZE);
-    memcpy(Slot, header, (size_t)written);
-    Slot[HEADER_SIZE - 1] = '\n';
+    FormatHeader(Slot, NextGeneration, length,
+                 RecordCrc(NextGeneration, Slot + HEADER_SIZE, (size_t)length));
     int slot = 1 - DurableSlot;
     size_t total = (size_t)HEADER_SIZE + (size_t)length;
     if (pwrite(StateFd, Slot, total, (off_t)slot * SLOT_SIZE) != (ssize_t)total) {

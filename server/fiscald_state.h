@@ -23,7 +23,7 @@
 extern "C" {
 #endif
 
-#define FISCALD_MAX_KEPT 64 /* commands kept at once; the oldest gives way */
+#define FISCALD_MAX_KEPT 256 /* commands kept at once; the oldest gives way */
 
 enum StateKeptKind {
     KEPT_UNKNOWN = 1, /* it may have run: settled by the controller's memory */
@@ -35,6 +35,7 @@ typedef struct StateKept {
     int settleable;    /* 1: its frame is the last the controller got */
     unsigned int peer; /* the client's address, host order */
     int seq;           /* the sequence byte it went under */
+    long long age_s;   /* how long it has been kept, in the servers' running time */
     int length;
     char body[PACKET_MAX_COMMAND + 1];
     int reply_length; /* KEPT_REPLY */

@@ -72,28 +72,6 @@ TEST_F(Fiscald, ReceiptCommandsAnswerWithStatusWordsAndFields)
     EXPECT_EQ(Final(client, "Z"), "0000" + FS + "8001");
 }
 
-TEST_F(Fiscald, FinalRepliesNeverCarryTheInterimMarksAndFitOneReceive)
-{
-    StartSim(9600, 0);
-    StartServer({});
-    int client = NewClient();
-    ASSERT_GE(client, 0);
-    ASSERT_EQ(Final(client, "A"), "0000" + FS + "0100" + FS + "00000001");
-    // An item named like an interim reply would leave the client waiting.
-    std::vector<std::string> receives = Exchange(client,
-                                                 "B" + FS + "xDC2DC4" + FS + "1" + FS + "2");
-    ASSERT_EQ(receives.size(), 1u);
-    EXPECT_EQ(receives[0], "0000" + FS + "0100" + FS + "xDc2Dc4" + FS + "2.00" + FS + "2.00");
-
-    std::string digits;
-    while (digits.size() < 1000) {
-        digits += "0123456789";
-    }
-    std::string longest = Final(client, "L" + FS + "1000");
-    EXPECT_EQ(longest, "0000" + FS + "0100" + FS + digits.substr(0, 490));
-    EXPECT_EQ(Final(client, "*"), "0000" + FS + "0100" + FS + "1" + FS + "00000001" + FS + "1");
-}
-
 TEST_F(Fiscald, SlowCommandDrawsDC2RepliesThenTheFinalInAReceiveOfItsOwn)
 {
     StartSim(9600, 0);
