@@ -7,6 +7,7 @@
 #include "simcontrols.h"
 #include "fiscalframe.h"
 #include "fiscalsim.h"
+#include "printable.h"
 #include "wholenumber.h"
 
 #include <errno.h>
@@ -263,16 +264,17 @@ int ControlFifoRead(void)
     return ChunkLen;
 }
 
-// The line as a message shows it: control bytes become '.' so that the
-// message stays one line on a terminal.
+// The line as a message shows it, one line on a terminal. FS separates
+// nothing on a control line, so it shows as '.' as every other control byte
+// does; the copy has a byte for each byte of the line.
 static void ShowLine(const char *line, int len, char *shown, int size)
 {
-    int out = 0;
-    for (int i = 0; i < len && out < size - 1; i++) {
-        unsigned char byte = (unsigned char)line[i];
-        shown[out++] = byte < 0x20 || byte == 0x7F ? '.' : (char)byte;
+    size_t used = PrintableCopy(line, (size_t)len, shown, (size_t)size);
+    for (size_t i = 0; i < used; i++) {
+        if ((unsigned char)line[i] == FRAME_FS) {
+            shown[i] = '.';
+        }
     }
-    shown[out] = '\0';
 }
 
 // Words separated by one space each. words[0] is always set; the count, or
@@ -392,20 +394,11 @@ void JournalRecord(const char *body, int len)
     if (JournalFd < 0) {
         return;
     }
-    if (len > FRAME_MAX_BODY) {
-        len = FRAME_MAX_BODY;
-    }
-    for (int i = 0; i < len; i++) {
-        unsigned char byte = (unsigned char)body[i];
-        if (byte == FRAME_FS) {
-            line[i] = '|';
-        } else {
-            line[i] = byte < 0x20 || byte == 0x7F ? '.' : (char)byte;
-        }
-    }
-    line[len] = '\n';
-    ssize_t written = write(JournalFd, line, (size_t)len + 1);
-    if (written != (ssize_t)len + 1) {
+    // The copy ends a byte short of the buffer: room for the newline.
+    size_t used = PrintableCopy(body, (size_t)len, line, sizeof line - 1);
+    line[used] = '\n';
+    ssize_t written = write(JournalFd, line, used + 1);
+    if (written != (ssize_t)used + 1) {
         fprintf(stderr, "fiscalsim: cannot write the journal: %s\n",
                 written < 0 ? strerror(errno) : "short write");
     }
