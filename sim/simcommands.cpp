@@ -24,6 +24,11 @@ struct Params {
     char text[SIM_PARAMS_MAX][SIM_PARAM_SIZE];
 };
 
+// Declared ahead only to carry the format check, which g++ and clang offer.
+#if defined(__GNUC__)
+static void Fields(SimReply *reply, const char *format, ...) __attribute__((format(printf, 2, 3)));
+#endif
+
 void SimCommandsReset(void)
 {
     ReceiptOpen = 0;
@@ -88,8 +93,6 @@ static long ParseCents(const char *text)
     }
     return units * 100 + cents;
 }
-
-static void Fields(SimReply *reply, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 static void Fields(SimReply *reply, const char *format, ...)
 {
