@@ -1,18 +1,16 @@
-// The settings and faults are set from any thread and used by the loop's, so
-// they are kept under a lock of their own. The control FIFO and the journal
-// serve scripts that drive the simulator from outside: a fault campaign
-// writes control lines and later compares the journal with what its clients
-// were told, so the journal holds exactly one line per command run, in the
-// order they ran.
-#include "simcontrols.h"
+// A fault campaign writes control lines here and later compares the journal
+// with what its clients were told. Lines arrive in chunks of any size and
+// from several writers; each whole line is acted on as it completes, and a
+// line that is unknown, malformed or too long is reported and ignored.
+#include "simfifo.h"
 #include "fiscalframe.h"
-#include "fiscalsim.h"
 #include "printable.h"
+#include "siminternal.h"
+#include "simsettings.h"
 #include "wholenumber.h"
 
 #include <errno.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -25,20 +23,9 @@ static const long CONTROL_COUNT_MAX = 1000000;
 static const long CONTROL_MS_MAX = 600000;
 static const long CONTROL_RATE_MAX = 4000000;
 
-static pthread_mutex_t SettingsLock = PTHREAD_MUTEX_INITIALIZER;
-static long RateBaud = FISCALSIM_DEFAULT_BAUD;
-static int BusyMs = FISCALSIM_DEFAULT_BUSY_MS;
-static int WireOn;
-static int LateCount;
-static int LateMs;
-static int DropCount;
-static int GarbleCount;
-static long FramesReceived;
-static long CommandsExecuted;
-
 static int FifoFd = -1;
 static int FifoKeepFd = -1;
-static char FifoPath[FISCALSIM_PATH_MAX];
+static char FifoPath[SIM_PATH_MAX];
 static char Chunk[256];
 static int ChunkLen;
 static int ChunkPos;
@@ -46,155 +33,7 @@ static char Line[CONTROL_LINE_MAX + 1];
 static int LineLen;
 static int LineTooLong;
 
-static int JournalFd = -1;
-
-void ControlsReset(long baud, int busy_ms)
-{
-    pthread_mutex_lock(&SettingsLock);
-    RateBaud = baud;
-    BusyMs = busy_ms;
-    WireOn = 0;
-    LateCount = LateMs = DropCount = GarbleCount = 0;
-    FramesReceived = CommandsExecuted = 0;
-    pthread_mutex_unlock(&SettingsLock);
-}
-
-void ControlsSettings(SimSettings *settings)
-{
-    pthread_mutex_lock(&SettingsLock);
-    settings->baud = RateBaud;
-    settings->busy_ms = BusyMs;
-    settings->wire = WireOn;
-    pthread_mutex_unlock(&SettingsLock);
-}
-
-// Uses up one of *count; whether there was one.
-static int TakeOne(int *count)
-{
-    pthread_mutex_lock(&SettingsLock);
-    int taken = *count > 0;
-    if (taken) {
-        (*count)--;
-    }
-    pthread_mutex_unlock(&SettingsLock);
-    return taken;
-}
-
-int ControlsTakeDrop(void)
-{
-    return TakeOne(&DropCount);
-}
-
-int ControlsTakeGarble(void)
-{
-    return TakeOne(&GarbleCount);
-}
-
-int ControlsTakeLate(void)
-{
-    int late = 0;
-    pthread_mutex_lock(&SettingsLock);
-    if (LateCount > 0) {
-        LateCount--;
-        late = LateMs;
-    }
-    pthread_mutex_unlock(&SettingsLock);
-    return late;
-}
-
-static void CountUp(long *counter)
-{
-    pthread_mutex_lock(&SettingsLock);
-    (*counter)++;
-    pthread_mutex_unlock(&SettingsLock);
-}
-
-static long CountNow(const long *counter)
-{
-    pthread_mutex_lock(&SettingsLock);
-    long count = *counter;
-    pthread_mutex_unlock(&SettingsLock);
-    return count;
-}
-
-void ControlsCountFrame(void)
-{
-    CountUp(&FramesReceived);
-}
-
-void ControlsCountCommand(void)
-{
-    CountUp(&CommandsExecuted);
-}
-
-long fiscalsim_frames_received(void)
-{
-    return CountNow(&FramesReceived);
-}
-
-long fiscalsim_commands_executed(void)
-{
-    return CountNow(&CommandsExecuted);
-}
-
-int fiscalsim_set_rate(long baud)
-{
-    if (fiscalsim_speed_code(baud) == 0) {
-        return -1;
-    }
-    pthread_mutex_lock(&SettingsLock);
-    RateBaud = baud;
-    pthread_mutex_unlock(&SettingsLock);
-    return 0;
-}
-
-void fiscalsim_set_busy(int busy_ms)
-{
-    pthread_mutex_lock(&SettingsLock);
-    BusyMs = busy_ms < 0 ? 0 : busy_ms;
-    pthread_mutex_unlock(&SettingsLock);
-}
-
-void fiscalsim_set_wire(int on)
-{
-    pthread_mutex_lock(&SettingsLock);
-    WireOn = on != 0;
-    pthread_mutex_unlock(&SettingsLock);
-}
-
-void fiscalsim_answer_late(int count, int delay_ms)
-{
-    pthread_mutex_lock(&SettingsLock);
-    LateCount = count;
-    LateMs = delay_ms;
-    pthread_mutex_unlock(&SettingsLock);
-}
-
-void fiscalsim_drop(int count)
-{
-    pthread_mutex_lock(&SettingsLock);
-    DropCount = count;
-    pthread_mutex_unlock(&SettingsLock);
-}
-
-void fiscalsim_garble(int count)
-{
-    pthread_mutex_lock(&SettingsLock);
-    GarbleCount = count;
-    pthread_mutex_unlock(&SettingsLock);
-}
-
-int fiscalsim_control_fifo(const char *path)
-{
-    return ControlFifoCreate(path);
-}
-
-int fiscalsim_journal(const char *path)
-{
-    return JournalOpen(path);
-}
-
-int ControlFifoCreate(const char *path)
+int SimFifoCreate(const char *path)
 {
     struct stat info;
     int result = -1;
@@ -202,7 +41,7 @@ int ControlFifoCreate(const char *path)
         errno = ENAMETOOLONG;
         return -1;
     }
-    ControlFifoRemove();
+    SimFifoRemove();
     // mkfifo refuses any existing path, a dangling link included: nothing of
     // the user's is ever taken over or removed at exit.
     if (mkfifo(path, 0600) != 0) {
@@ -225,18 +64,18 @@ int ControlFifoCreate(const char *path)
     }
     if (result != 0) {
         int saved = errno;
-        ControlFifoRemove();
+        SimFifoRemove();
         errno = saved;
     }
     return result;
 }
 
-int ControlFifoFd(void)
+int SimFifoFd(void)
 {
     return FifoFd;
 }
 
-void ControlFifoRemove(void)
+void SimFifoRemove(void)
 {
     if (FifoFd >= 0) {
         close(FifoFd);
@@ -253,7 +92,7 @@ void ControlFifoRemove(void)
 
 // One chunk per call, taken only once the last one is used up; the bytes
 // taken, 0 when none came.
-int ControlFifoRead(void)
+int SimFifoRead(void)
 {
     if (FifoFd < 0 || ChunkPos < ChunkLen) {
         return 0;
@@ -305,7 +144,7 @@ static int ActOnLine(char *line, int len)
 {
     char shown[CONTROL_LINE_MAX + 1];
     char *words[CONTROL_WORDS_MAX];
-    int request = CONTROL_APPLIED;
+    int request = SIM_FIFO_APPLIED;
     int known = 1;
     int sound = 0;
     ShowLine(line, len, shown, (int)sizeof shown);
@@ -318,27 +157,27 @@ static int ActOnLine(char *line, int len)
         long delay = count == 3 ? ParseWholeNumber(words[2], 0, CONTROL_MS_MAX) : -1;
         sound = answers >= 0 && delay >= 0;
         if (sound) {
-            fiscalsim_answer_late((int)answers, (int)delay);
+            SimFaultLate((int)answers, (int)delay);
         }
     } else if (strcmp(name, "drop") == 0 || strcmp(name, "garble") == 0) {
         long frames = count == 2 ? ParseWholeNumber(words[1], 0, CONTROL_COUNT_MAX) : -1;
         sound = frames >= 0;
         if (sound && name[0] == 'd') {
-            fiscalsim_drop((int)frames);
+            SimFaultDrop((int)frames);
         } else if (sound) {
-            fiscalsim_garble((int)frames);
+            SimFaultGarble((int)frames);
         }
     } else if (strcmp(name, "vanish") == 0 || strcmp(name, "back") == 0) {
         sound = count == 1;
-        request = name[0] == 'v' ? CONTROL_VANISH : CONTROL_BACK;
+        request = name[0] == 'v' ? SIM_FIFO_VANISH : SIM_FIFO_BACK;
     } else if (strcmp(name, "rate") == 0) {
         long baud = count == 2 ? ParseWholeNumber(words[1], 1, CONTROL_RATE_MAX) : -1;
-        sound = baud > 0 && fiscalsim_set_rate(baud) == 0;
+        sound = baud > 0 && SimSettingsSetRate(baud) == 0;
     } else if (strcmp(name, "busy") == 0) {
         long busy = count == 2 ? ParseWholeNumber(words[1], 0, CONTROL_MS_MAX) : -1;
         sound = busy >= 0;
         if (sound) {
-            fiscalsim_set_busy((int)busy);
+            SimSettingsSetBusy((int)busy);
         }
     } else {
         known = 0;
@@ -346,12 +185,12 @@ static int ActOnLine(char *line, int len)
     if (!sound) {
         fprintf(stderr, "fiscalsim: %s control line: \"%s\"\n", known ? "malformed" : "unknown",
                 shown);
-        request = CONTROL_APPLIED;
+        request = SIM_FIFO_APPLIED;
     }
     return request;
 }
 
-int ControlFifoNext(void)
+int SimFifoNext(void)
 {
     while (ChunkPos < ChunkLen) {
         char byte = Chunk[ChunkPos++];
@@ -364,7 +203,7 @@ int ControlFifoNext(void)
             continue;
         }
         Line[LineLen] = '\0';
-        int request = CONTROL_APPLIED;
+        int request = SIM_FIFO_APPLIED;
         if (LineTooLong) {
             char shown[CONTROL_LINE_MAX + 1];
             ShowLine(Line, LineLen, shown, (int)sizeof shown);
@@ -376,38 +215,5 @@ int ControlFifoNext(void)
         LineTooLong = 0;
         return request;
     }
-    return CONTROL_IDLE;
-}
-
-int JournalOpen(const char *path)
-{
-    JournalClose();
-    JournalFd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644);
-    return JournalFd >= 0 ? 0 : -1;
-}
-
-// One write of a whole line on an O_APPEND descriptor: a reader never sees
-// half a line, and lines from one run never interleave.
-void JournalRecord(const char *body, int len)
-{
-    char line[FRAME_MAX_BODY + 2];
-    if (JournalFd < 0) {
-        return;
-    }
-    // The copy ends a byte short of the buffer: room for the newline.
-    size_t used = PrintableCopy(body, (size_t)len, line, sizeof line - 1);
-    line[used] = '\n';
-    ssize_t written = write(JournalFd, line, used + 1);
-    if (written != (ssize_t)used + 1) {
-        fprintf(stderr, "fiscalsim: cannot write the journal: %s\n",
-                written < 0 ? strerror(errno) : "short write");
-    }
-}
-
-void JournalClose(void)
-{
-    if (JournalFd >= 0) {
-        close(JournalFd);
-    }
-    JournalFd = -1;
+    return SIM_FIFO_IDLE;
 }
