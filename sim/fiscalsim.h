@@ -27,6 +27,7 @@
 extern "C" {
 #endif
 
+/* The simulator's own defaults and limits, under the names hosts use. */
 #define FISCALSIM_DEFAULT_BAUD    SIM_DEFAULT_BAUD
 #define FISCALSIM_DEFAULT_BUSY_MS SIM_DEFAULT_BUSY_MS
 #define FISCALSIM_KEEPALIVE_MS    SIM_KEEPALIVE_MS /* DC2/DC4 interval while working */
