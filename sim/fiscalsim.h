@@ -21,14 +21,17 @@
 #ifndef FISCALSIM_H
 #define FISCALSIM_H
 
+#include "siminternal.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-#define FISCALSIM_DEFAULT_BAUD    9600
-#define FISCALSIM_DEFAULT_BUSY_MS 3000
-#define FISCALSIM_KEEPALIVE_MS    200 /* DC2/DC4 interval while working */
-#define FISCALSIM_PATH_MAX        256 /* link and FIFO paths, terminator included */
+/* The simulator's own defaults and limits, under the names hosts use. */
+#define FISCALSIM_DEFAULT_BAUD    SIM_DEFAULT_BAUD
+#define FISCALSIM_DEFAULT_BUSY_MS SIM_DEFAULT_BUSY_MS
+#define FISCALSIM_KEEPALIVE_MS    SIM_KEEPALIVE_MS /* DC2/DC4 interval while working */
+#define FISCALSIM_PATH_MAX        SIM_PATH_MAX     /* link and FIFO paths, terminator included */
 
 /* link: NULL, or a path kept as a symbolic link to the pty's slave. */
 int fiscalsim_open(long baud, int busy_ms, const char *link);

@@ -9,7 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-static const char Usage[] =
+static const char USAGE_TEXT[] =
     "usage: fiscalsim [-r rate] [-b busy_ms] [-l link] [-c fifo] [-j journal] [-W]\n"
     "       fiscalsim -h | --help | --version\n"
     "  -r rate     line rate answered at, in bits per second (default 9600)\n"
@@ -40,7 +40,7 @@ static void OnSignal(int)
 
 static int BadOption(const char *message, const char *value)
 {
-    fprintf(stderr, "fiscalsim: %s: %s\n%s", message, value, Usage);
+    fprintf(stderr, "fiscalsim: %s: %s\n%s", message, value, USAGE_TEXT);
     return 2;
 }
 
@@ -51,7 +51,7 @@ static int ParseOptions(int argc, char **argv, Options *options)
     for (int i = 1; i < argc; i++) {
         const char *option = argv[i];
         if (strcmp(option, "-h") == 0 || strcmp(option, "--help") == 0) {
-            fputs(Usage, stdout);
+            fputs(USAGE_TEXT, stdout);
             return -1;
         }
         if (strcmp(option, "--version") == 0) {

@@ -19,10 +19,15 @@ static long ItemCount;
 static long SubtotalCents;
 
 // The fields after a command's code, as SplitParams found them.
-struct Params {
+struct SimParams {
     int count;
     char text[SIM_PARAMS_MAX][SIM_PARAM_SIZE];
 };
+
+// Declared ahead only to carry the format check, which g++ and clang offer.
+#if defined(__GNUC__)
+static void Fields(SimReply *reply, const char *format, ...) __attribute__((format(printf, 2, 3)));
+#endif
 
 void SimCommandsReset(void)
 {
@@ -34,7 +39,7 @@ void SimCommandsReset(void)
 
 // Fields after the command code, each introduced by FS. Returns -1 when there
 // are too many or one is too long, which the command reports as a bad field.
-static int SplitParams(const char *body, int len, struct Params *params)
+static int SplitParams(const char *body, int len, struct SimParams *params)
 {
     params->count = 0;
     int pos = 1;
@@ -89,8 +94,6 @@ static long ParseCents(const char *text)
     return units * 100 + cents;
 }
 
-static void Fields(SimReply *reply, const char *format, ...) __attribute__((format(printf, 2, 3)));
-
 static void Fields(SimReply *reply, const char *format, ...)
 {
     va_list args;
@@ -109,7 +112,7 @@ static void StatusQuery(SimReply *reply)
     Fields(reply, "%d%c%08ld%c%ld", ReceiptOpen, FRAME_FS, ReceiptNumber, FRAME_FS, ItemCount);
 }
 
-static void OpenReceipt(const struct Params *params, SimReply *reply)
+static void OpenReceipt(const struct SimParams *params, SimReply *reply)
 {
     if (params->count != 0) {
         return Fail(reply, SIM_FIS_BAD_FIELD);
@@ -124,7 +127,7 @@ static void OpenReceipt(const struct Params *params, SimReply *reply)
     Fields(reply, "%08ld", ReceiptNumber);
 }
 
-static void ItemLine(const struct Params *params, SimReply *reply)
+static void ItemLine(const struct SimParams *params, SimReply *reply)
 {
     if (!ReceiptOpen) {
         return Fail(reply, SIM_FIS_BAD_STATE);
@@ -162,7 +165,7 @@ static void CloseReceipt(SimReply *reply)
            SubtotalCents / 100, SubtotalCents % 100);
 }
 
-static void SlowCommand(const struct Params *params, SimReply *reply, int busy_ms, int kind)
+static void SlowCommand(const struct SimParams *params, SimReply *reply, int busy_ms, int kind)
 {
     long work = busy_ms;
     if (params->count > 1) {
@@ -182,7 +185,7 @@ static void SlowCommand(const struct Params *params, SimReply *reply, int busy_m
     Fields(reply, "%ld", work);
 }
 
-static void LineTest(const struct Params *params, SimReply *reply)
+static void LineTest(const struct SimParams *params, SimReply *reply)
 {
     long length = params->count == 1 ? ParseWholeNumber(params->text[0], 0, SIM_LINE_TEST_MAX) : -1;
     if (length < 0) {
@@ -196,7 +199,7 @@ static void LineTest(const struct Params *params, SimReply *reply)
 
 void SimExecute(const char *body, int len, int busy_ms, SimReply *reply)
 {
-    struct Params params;
+    struct SimParams params;
     memset(reply, 0, sizeof *reply);
     if (len < 1 || SplitParams(body, len, &params) != 0) {
         Fail(reply, len < 1 ? SIM_FIS_UNKNOWN : SIM_FIS_BAD_FIELD);

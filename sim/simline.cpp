@@ -2,8 +2,8 @@
 // reports a hang-up while no host has the port open nor loses the line's
 // settings between two hosts; it never reads that descriptor.
 #include "simline.h"
-#include "fiscalsim.h"
 #include "ptypair.h"
+#include "siminternal.h"
 #include "simwire.h"
 
 #include <errno.h>
@@ -13,10 +13,10 @@
 #include <unistd.h>
 
 static PtyPair Pty = {-1, -1, "", ""};
-static char LinkPath[FISCALSIM_PATH_MAX];
+static char LinkPath[SIM_PATH_MAX];
 // Every byte passes through these: paced with the wire on, at once without.
-static WireQueue Outgoing;
-static WireQueue Incoming;
+static SimWireQueue Outgoing;
+static SimWireQueue Incoming;
 
 static const struct {
     long baud;
@@ -28,7 +28,7 @@ static const struct {
     {57600, B57600}, {115200, B115200}, {230400, B230400},
 };
 
-unsigned int fiscalsim_speed_code(long baud)
+unsigned int SimLineSpeedCode(long baud)
 {
     for (const auto &row : SPEEDS) {
         if (row.baud == baud) {
@@ -60,8 +60,8 @@ int SimLinePlugIn(void)
         return -1;
     }
     Pty = opened;
-    WireQueueInit(&Outgoing);
-    WireQueueInit(&Incoming);
+    SimWireInit(&Outgoing);
+    SimWireInit(&Incoming);
     UpdateLink();
     return 0;
 }
@@ -85,8 +85,8 @@ void SimLineUnplug(void)
         unlink(LinkPath);
     }
     PtyPairClose(&Pty);
-    WireQueueInit(&Outgoing);
-    WireQueueInit(&Incoming);
+    SimWireInit(&Outgoing);
+    SimWireInit(&Incoming);
 }
 
 void SimLineClose(void)
@@ -107,7 +107,7 @@ const char *SimLinePortName(void)
 // has carried what came before.
 int SimLineFd(void)
 {
-    return WireQueueSpace(&Incoming) > 0 ? Pty.master : -1;
+    return SimWireSpace(&Incoming) > 0 ? Pty.master : -1;
 }
 
 // The line's speed as the host last set it, read through the slave the
@@ -119,36 +119,37 @@ int SimLineAtRate(long baud)
     if (Pty.slave < 0 || tcgetattr(Pty.slave, &line) != 0) {
         return 0;
     }
-    return cfgetospeed(&line) == fiscalsim_speed_code(baud);
+    return cfgetospeed(&line) == SimLineSpeedCode(baud);
 }
 
 void SimLineReadIn(long baud, long long now_us)
 {
     unsigned char chunk[256];
-    int room = WireQueueSpace(&Incoming);
+    int room = SimWireSpace(&Incoming);
     if (Pty.master < 0 || room == 0) {
         return;
     }
     ssize_t got = read(Pty.master, chunk, room < (int)sizeof chunk ? (size_t)room : sizeof chunk);
     if (got > 0) {
-        WireQueueAdd(&Incoming, chunk, (int)got, baud, now_us);
+        SimWireAdd(&Incoming, chunk, (int)got, baud, now_us);
     }
 }
 
 int SimLineTakeArrived(unsigned char *out, int size, int wire, long long now_us)
 {
-    return wire ? WireQueueTake(&Incoming, out, size, now_us)
-                : WireQueueTakeAll(&Incoming, out, size);
+    return wire ? SimWireTake(&Incoming, out, size, now_us) : SimWireTakeAll(&Incoming, out, size);
 }
 
-// The master is non-blocking: what a full line cannot take is lost, as on a
-// wire nobody reads.
 void SimLineFlush(int wire, long long now_us)
 {
-    unsigned char batch[WIRE_QUEUE_SIZE];
-    int count = wire ? WireQueueTake(&Outgoing, batch, (int)sizeof batch, now_us)
-                     : WireQueueTakeAll(&Outgoing, batch, (int)sizeof batch);
-    if (count > 0 && Pty.master >= 0 && write(Pty.master, batch, (size_t)count) < 0) {
+    unsigned char batch[SIM_WIRE_QUEUE_SIZE];
+    int count = wire ? SimWireTake(&Outgoing, batch, (int)sizeof batch, now_us)
+                     : SimWireTakeAll(&Outgoing, batch, (int)sizeof batch);
+    if (count > 0 && Pty.master >= 0) {
+        // The master is non-blocking: what a full line cannot take is lost,
+        // as on a wire nobody reads.
+        ssize_t written = write(Pty.master, batch, (size_t)count);
+        (void)written;
     }
 }
 
@@ -157,14 +158,14 @@ void SimLineSend(const char *bytes, int len, long baud, int wire, long long now_
     if (Pty.master < 0) {
         return;
     }
-    WireQueueAdd(&Outgoing, (const unsigned char *)bytes, len, baud, now_us);
+    SimWireAdd(&Outgoing, (const unsigned char *)bytes, len, baud, now_us);
     SimLineFlush(wire, now_us);
 }
 
 long long SimLineNextUs(void)
 {
-    long long outgoing = WireQueueNextUs(&Outgoing);
-    long long incoming = WireQueueNextUs(&Incoming);
+    long long outgoing = SimWireNextUs(&Outgoing);
+    long long incoming = SimWireNextUs(&Incoming);
     if (outgoing < 0 || (incoming >= 0 && incoming < outgoing)) {
         return incoming;
     }

@@ -15,6 +15,7 @@
  *   SimLineSend(bytes, len, baud, wire, now)  queue bytes and send what is due
  *   SimLineFlush(wire, now)     send what is due
  *   SimLineNextUs()             when the next byte is due either way; -1 if none
+ *   SimLineSpeedCode(baud)      the terminal speed code for a rate; 0 when there is none
  *
  * Times are MonotonicUs() microseconds.
  */
@@ -37,6 +38,7 @@ int SimLineTakeArrived(unsigned char *out, int size, int wire, long long now_us)
 void SimLineSend(const char *bytes, int len, long baud, int wire, long long now_us);
 void SimLineFlush(int wire, long long now_us);
 long long SimLineNextUs(void);
+unsigned int SimLineSpeedCode(long baud);
 
 #ifdef __cplusplus
 }

@@ -4,9 +4,11 @@
 // time later and across an unplugged line, as a controller's memory would.
 #include "simresponder.h"
 #include "fiscalframe.h"
-#include "fiscalsim.h"
 #include "simcommands.h"
+#include "siminternal.h"
+#include "simjournal.h"
 #include "simline.h"
+#include "simsettings.h"
 
 #include <string.h>
 
@@ -24,13 +26,13 @@ static long long KeepAliveUntil;
 static long long NextKeepAlive;
 static int KeepAliveKind;
 
-void ResponderReset(void)
+void SimResponderReset(void)
 {
-    ResponderLineLost();
+    SimResponderLineLost();
     HaveLast = 0;
 }
 
-void ResponderLineLost(void)
+void SimResponderLineLost(void)
 {
     FrameReaderReset(&Reader);
     Pending = 0;
@@ -46,7 +48,7 @@ static void SendAnswer(const SimSettings *settings, long long now_us)
     char damaged[FRAME_MAX_WIRE];
     const char *answer = LastAnswer;
     int len = (int)strlen(LastAnswer);
-    if (ControlsTakeGarble()) {
+    if (SimFaultTakeGarble()) {
         memcpy(damaged, LastAnswer, (size_t)len + 1);
         damaged[len - 1] = damaged[len - 1] == '0' ? '1' : '0';   // last checksum digit
         answer = damaged;
@@ -59,8 +61,8 @@ static int RunCommand(const FrameReader *frame, const SimSettings *settings)
 {
     SimReply reply;
     SimExecute(frame->body, frame->body_len, settings->busy_ms, &reply);
-    JournalRecord(frame->body, frame->body_len);
-    ControlsCountCommand();
+    SimJournalRecord(frame->body, frame->body_len);
+    SimCountCommand();
     if (FrameEncodeAnswer(frame->seq, reply.status1, reply.status2, reply.fields, LastAnswer,
                           (int)sizeof LastAnswer) < 0) {
         FrameEncodeAnswer(frame->seq, reply.status1, reply.status2, "", LastAnswer,
@@ -76,23 +78,23 @@ static int RunCommand(const FrameReader *frame, const SimSettings *settings)
 
 static void OnFrame(const FrameReader *frame, const SimSettings *settings, long long now_us)
 {
-    ControlsCountFrame();
+    SimCountFrame();
     // Busy with the previous command, deaf at this speed, or told to drop it.
-    if (Pending || !SimLineAtRate(settings->baud) || ControlsTakeDrop()) {
+    if (Pending || !SimLineAtRate(settings->baud) || SimFaultTakeDrop()) {
         return;
     }
-    int late = ControlsTakeLate();
+    int late = SimFaultTakeLate();
     int repeated = HaveLast && frame->seq == LastSeq && frame->body_len == LastBodyLen &&
                    memcmp(frame->body, LastBody, (size_t)LastBodyLen) == 0;
     int busy = repeated ? 0 : RunCommand(frame, settings);
     Pending = 1;
     KeepAliveUntil = now_us + busy * US_PER_MS;
-    NextKeepAlive = now_us + FISCALSIM_KEEPALIVE_MS * US_PER_MS;
+    NextKeepAlive = now_us + SIM_KEEPALIVE_MS * US_PER_MS;
     SendAt = now_us + ((long long)busy + late) * US_PER_MS;
 }
 
-void ResponderTake(const unsigned char *bytes, int count, const SimSettings *settings,
-                   long long now_us)
+void SimResponderTake(const unsigned char *bytes, int count, const SimSettings *settings,
+                      long long now_us)
 {
     for (int i = 0; i < count; i++) {
         int pushed = FrameReaderPush(&Reader, bytes[i]);
@@ -105,7 +107,7 @@ void ResponderTake(const unsigned char *bytes, int count, const SimSettings *set
     }
 }
 
-void ResponderRunTimers(const SimSettings *settings, long long now_us)
+void SimResponderRunTimers(const SimSettings *settings, long long now_us)
 {
     if (!Pending) {
         return;
@@ -115,7 +117,7 @@ void ResponderRunTimers(const SimSettings *settings, long long now_us)
         if (SimLineAtRate(settings->baud)) {
             Send(&kind, 1, settings, now_us);
         }
-        NextKeepAlive += FISCALSIM_KEEPALIVE_MS * US_PER_MS;
+        NextKeepAlive += SIM_KEEPALIVE_MS * US_PER_MS;
     }
     if (now_us >= SendAt) {
         Pending = 0;
@@ -125,7 +127,7 @@ void ResponderRunTimers(const SimSettings *settings, long long now_us)
     }
 }
 
-long long ResponderNextUs(void)
+long long SimResponderNextUs(void)
 {
     if (!Pending) {
         return -1;

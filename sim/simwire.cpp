@@ -8,7 +8,7 @@
 
 static const long long BYTE_BITS_US = 10000000;   // ten bits, in us per bit per second
 
-void WireQueueInit(WireQueue *queue)
+void SimWireInit(SimWireQueue *queue)
 {
     queue->head = 0;
     queue->len = 0;
@@ -19,13 +19,14 @@ void WireQueueInit(WireQueue *queue)
 
 // When the first `count` bytes of the present burst have wholly crossed the
 // line, rounded up to the next microsecond.
-static long long EndUs(const WireQueue *queue, long count)
+static long long EndUs(const SimWireQueue *queue, long count)
 {
     long long bits = (long long)count * BYTE_BITS_US;
     return queue->start_us + (bits + queue->baud - 1) / queue->baud;
 }
 
-int WireQueueAdd(WireQueue *queue, const unsigned char *bytes, int len, long baud, long long now_us)
+int SimWireAdd(SimWireQueue *queue, const unsigned char *bytes, int len, long baud,
+               long long now_us)
 {
     // An idle line starts a new burst now; a busy one goes on with its own.
     if (queue->len == 0 && (queue->baud <= 0 || now_us >= EndUs(queue, queue->through))) {
@@ -37,7 +38,7 @@ int WireQueueAdd(WireQueue *queue, const unsigned char *bytes, int len, long bau
         memmove(queue->bytes, queue->bytes + queue->head, (size_t)queue->len);
         queue->head = 0;
     }
-    int fitted = len < WIRE_QUEUE_SIZE - queue->len ? len : WIRE_QUEUE_SIZE - queue->len;
+    int fitted = len < SIM_WIRE_QUEUE_SIZE - queue->len ? len : SIM_WIRE_QUEUE_SIZE - queue->len;
     if (fitted > 0) {
         memcpy(queue->bytes + queue->len, bytes, (size_t)fitted);
         queue->len += fitted;
@@ -45,7 +46,7 @@ int WireQueueAdd(WireQueue *queue, const unsigned char *bytes, int len, long bau
     return fitted < 0 ? 0 : fitted;
 }
 
-static int TakeFront(WireQueue *queue, unsigned char *out, int count)
+static int TakeFront(SimWireQueue *queue, unsigned char *out, int count)
 {
     memcpy(out, queue->bytes + queue->head, (size_t)count);
     queue->head += count;
@@ -54,7 +55,7 @@ static int TakeFront(WireQueue *queue, unsigned char *out, int count)
     return count;
 }
 
-int WireQueueTake(WireQueue *queue, unsigned char *out, int size, long long now_us)
+int SimWireTake(SimWireQueue *queue, unsigned char *out, int size, long long now_us)
 {
     if (queue->len == 0 || now_us < queue->start_us) {
         return 0;
@@ -68,17 +69,17 @@ int WireQueueTake(WireQueue *queue, unsigned char *out, int size, long long now_
     return count > 0 ? TakeFront(queue, out, (int)count) : 0;
 }
 
-int WireQueueTakeAll(WireQueue *queue, unsigned char *out, int size)
+int SimWireTakeAll(SimWireQueue *queue, unsigned char *out, int size)
 {
     return TakeFront(queue, out, queue->len < size ? queue->len : size);
 }
 
-long long WireQueueNextUs(const WireQueue *queue)
+long long SimWireNextUs(const SimWireQueue *queue)
 {
     return queue->len > 0 ? EndUs(queue, queue->through + 1) : -1;
 }
 
-int WireQueueSpace(const WireQueue *queue)
+int SimWireSpace(const SimWireQueue *queue)
 {
-    return WIRE_QUEUE_SIZE - queue->len;
+    return SIM_WIRE_QUEUE_SIZE - queue->len;
 }

@@ -20,7 +20,7 @@
 
 namespace {
 
-const char Usage[] =
+const char USAGE_TEXT[] =
     "usage: fiscalsim [-r rate] [-b busy_ms] [-l link] [-c fifo] [-j journal] [-W]\n"
     "       fiscalsim -h | --help | --version\n"
     "  -r rate     line rate answered at, in bits per second (default 9600)\n"
@@ -173,7 +173,7 @@ TEST(SimProgram, EndsOnSigintToo)
 TEST(SimProgram, HelpAndVersionPrintOnStandardOutputAndSucceed)
 {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"-h", Usage}, {"--help", Usage}, {"--version", "fiscalsim " KIT_VERSION "\n"}};
+        {"-h", USAGE_TEXT}, {"--help", USAGE_TEXT}, {"--version", "fiscalsim " KIT_VERSION "\n"}};
     for (const auto &[option, printed] : cases) {
         Child child = Start({option});
         EXPECT_EQ(ReadFrom(child.out, false), printed);
@@ -199,7 +199,7 @@ TEST(SimProgram, BadOptionsGetTheReasonAndTheUsageWithStatusTwo)
     };
     for (const auto &[args, reason] : cases) {
         Child child = Start(args);
-        EXPECT_EQ(ReadFrom(child.err, false), reason + Usage);
+        EXPECT_EQ(ReadFrom(child.err, false), reason + USAGE_TEXT);
         EXPECT_EQ(ReadFrom(child.out, false), "");
         int status = Finish(child);
         ASSERT_TRUE(WIFEXITED(status));
