@@ -145,6 +145,8 @@ else()
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME fiscalkit)
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION comm)
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
+  # postinst makes the user fiscald with systemd-sysusers.
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "systemd | systemd-sysusers")
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/server/service/deb/conffiles
     ${PROJECT_SOURCE_DIR}/server/service/deb/postinst

@@ -56,7 +56,7 @@ $held"
   depends=$(dpkg-deb -f "$deb" Depends)
   case $name in
     fiscalkit-dev) [ -z "$depends" ] || fail "$name depends on $depends" ;;
-    *) [[ $depends == libc6* && $depends != *fiscalkit* ]] || fail "$name depends on [$depends]" ;;
+    *) [[ $depends == *libc6* && $depends != *fiscalkit* ]] || fail "$name depends on [$depends]" ;;
   esac
   for f in $(cd "$root" && find . -path './usr/bin/*' -type f -printf '%P\n'); do
     sections=$(readelf -S -W "$root/$f")
