@@ -169,6 +169,10 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Fiscal printer kit: command sender, seria
 # The Maintainer of the packages, and the signer of cmake/changelog.Debian.
 set(CPACK_PACKAGE_CONTACT "fiscalkit maintainers <fiscalkit-maint@users.noreply.github.com>")
 set(CPACK_PACKAGE_FILE_NAME "${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${CMAKE_SYSTEM_NAME}")
+# Programs stripped (kit_install_strip says how), and the packages, with
+# CPack's own work folder, in the build folder wherever cpack is run from.
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
 if(WIN32)
   # Windows users get ruvado.exe in a zip, ready to copy anywhere. The 64-bit
   # twin (preset windows64) is for tests; its zip is named apart.
@@ -182,9 +186,6 @@ else()
   # Each package's summary is the first line of its own description.
   unset(CPACK_PACKAGE_DESCRIPTION_SUMMARY)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-  set(CPACK_STRIP_FILES ON)
-  # The packages land in the build folder, wherever cpack is run from.
-  set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
   set(CPACK_DEB_COMPONENT_INSTALL ON)
   set(CPACK_COMPONENTS_ALL runtime dev sim)
   # Version 0.1.0-1: the kit's version and the packaging's revision, whose

@@ -5,7 +5,7 @@
 # error or warning in them, and their programs hardened; each unpacked on its
 # own, its programs run; the programs' package installed by dpkg into a root
 # of its own and purged) and, when the Windows build is there, the zip with
-# ruvado.exe.
+# ruvado.exe stripped, packed into the build folder wherever cpack runs.
 # Usage: packages.sh BUILD_DIR [WINDOWS_BUILD_DIR]
 set -euo pipefail
 build=$1
@@ -150,12 +150,19 @@ for program in fiscalkit/usr/bin/fiscald fiscalkit-sim/usr/bin/fiscalsim; do
 done
 passed=$((passed + 1))
 
-# The zip a till gets: the 32-bit program (so that 32-bit Windows runs it too,
-# importing only what it always did), the guide with Windows line ends, and a
-# sample receipt whose fields are separated by real FS bytes.
+# The zip a till gets: the 32-bit program, stripped (so that 32-bit Windows
+# runs it too, importing only what it always did), the guide with Windows line
+# ends, and a sample receipt whose fields are separated by real FS bytes.
+# cpack is run from a folder of its own, as from the source tree: the zip and
+# cpack's work folder go to the build folder, nothing to where it ran.
 if [ -n "$windows" ] && [ -f "$windows/CPackConfig.cmake" ]; then
-  (cd "$work" && cpack --config "$windows/CPackConfig.cmake" >/dev/null)
-  zip=$(ls "$work"/ruvado-*-windows.zip) || fail "no ruvado-<version>-windows.zip made"
+  mkdir "$work/cwd"
+  rm -f "$windows"/ruvado-*-windows.zip
+  (cd "$work/cwd" && cpack --config "$windows/CPackConfig.cmake" >"$work/cpack.log" 2>&1) \
+    || fail "cpack: $(cat "$work/cpack.log")"
+  left=$(ls -A "$work/cwd")
+  [ -z "$left" ] || fail "cpack left in the folder it ran in: $left"
+  zip=$(ls "$windows"/ruvado-*-windows.zip) || fail "no ruvado-<version>-windows.zip made in $windows"
   unzip -q "$zip" -d "$work/zip"
   listing=$(cd "$work/zip" && find . -type f | sort)
   folder=$(basename "$zip" .zip)
@@ -164,6 +171,8 @@ if [ -n "$windows" ] && [ -f "$windows/CPackConfig.cmake" ]; then
   till=$work/zip/$folder
   kind=$(file -b "$till/ruvado.exe")
   [[ "$kind" == "PE32 executable (console) Intel 80386"* ]] || fail "ruvado.exe is not a 32-bit console program: $kind"
+  sections=$(i686-w64-mingw32-objdump -h "$till/ruvado.exe")
+  if grep -qE ' \.debug_' <<<"$sections"; then fail "ruvado.exe is not stripped"; fi
   dlls=$(i686-w64-mingw32-objdump -p "$till/ruvado.exe" | sed -n 's/^\tDLL Name: //p' | tr a-z A-Z | sort | tr '\n' ' ')
   [ "$dlls" = "KERNEL32.DLL MSVCRT.DLL WSOCK32.DLL " ] || fail "ruvado.exe imports $dlls"
   for text in README.txt receipt.txt; do
