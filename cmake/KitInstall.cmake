@@ -3,18 +3,20 @@
 #                        and receipt.txt at the top)
 #   include/fiscalkit/   the driver's headers and the packet layer's
 #   lib/                 libfiscaldriver.a, libfiscalpacket.a, libfiscalframe.a
-#   lib/pkgconfig/       fiscaldriver.pc, fiscalpacket.pc
+#   lib/pkgconfig/       fiscaldriver.pc, fiscalpacket.pc (under the prefix /usr,
+#                        lib/<multiarch>/pkgconfig, as in the packages)
 #   lib/cmake/fiscalkit/ fiscalkitConfig.cmake (targets fiscalkit::fiscaldriver,
 #                        fiscalkit::fiscalpacket)
 #   lib/systemd/system/  fiscald@.service; lib/sysusers.d/fiscald.conf its user
 #   etc/fiscald/         fiscald.conf (/etc/fiscald under the prefix /usr)
 #   share/man/           fiscald(8), ruvado(1), fiscalsim(1)
-#   share/doc/<package>/ copyright
+#   share/doc/<package>/ copyright; in the packages also changelog.Debian.gz
+#   share/lintian/overrides/<package> what lintian gets wrong about it
 # The inputs live beside what they pack: the service unit, its configuration,
 # its user and the package's maintainer scripts in server/service/, each
 # manual page beside its program (sender/, server/, sim/); what only the
 # packaging needs (pkg-config and CMake package templates, the copyright
-# file) in cmake/.
+# file, the packages' changelog) in cmake/.
 # Components, one Debian package each: runtime (fiscalkit: ruvado, fiscald and
 # its service), dev (fiscalkit-dev: what a host program builds with), sim
 # (fiscalkit-sim: the simulated controller).
@@ -30,8 +32,44 @@ function(kit_install_configured template destination component)
     set(KIT_TEMPLATE \"${template}\")
     set(KIT_DESTINATION \"${destination}\")
     set(KIT_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+    set(KIT_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+    set(KIT_MULTIARCH \"${CMAKE_LIBRARY_ARCHITECTURE}\")
     set(KIT_STAGE_ROOT \"${CMAKE_BINARY_DIR}/install-stage\")" COMPONENT ${component})
   install(SCRIPT ${PROJECT_SOURCE_DIR}/cmake/KitInstallConfigured.cmake COMPONENT ${component})
+endfunction()
+
+# A package's lintian overrides: those of every package (cmake/lintian-overrides),
+# then the files given, which only that package needs.
+function(kit_install_lintian_overrides package component)
+  set(sources ${PROJECT_SOURCE_DIR}/cmake/lintian-overrides ${ARGN})
+  set(text "")
+  foreach(source ${sources})
+    file(READ ${source} part)
+    string(APPEND text "${part}")
+  endforeach()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${sources})
+  file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/lintian/${package} CONTENT "${text}")
+  install(FILES ${CMAKE_BINARY_DIR}/lintian/${package}
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides COMPONENT ${component})
+endfunction()
+
+# A stripped install (the packages) strips as Debian does: programs lose the
+# compiler's .comment and .note sections too, and libraries keep their symbols
+# but lose their debug information; CMake itself strips programs only, with
+# no options. Runs after the install(TARGETS) that installs the file.
+function(kit_install_strip target destination component)
+  get_target_property(type ${target} TYPE)
+  set(options --remove-section=.comment --remove-section=.note)
+  if(type STREQUAL "STATIC_LIBRARY")
+    list(PREPEND options --strip-debug)
+    list(APPEND options --enable-deterministic-archives)
+  endif()
+  install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+      execute_process(COMMAND \"${CMAKE_STRIP}\" ${options}
+        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${destination}/$<TARGET_FILE_NAME:${target}>\"
+        COMMAND_ERROR_IS_FATAL ANY)
+    endif()" COMPONENT ${component})
 endfunction()
 
 if(WIN32)
@@ -45,12 +83,26 @@ endif()
 if(NOT WIN32)
   include(KitManPages)
   install(TARGETS ruvado RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+  kit_install_strip(ruvado ${CMAKE_INSTALL_BINDIR} runtime)
   kit_install_man(ruvado.1 runtime)
-  install(FILES cmake/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/fiscalkit
-    COMPONENT runtime)
+  install(FILES cmake/copyright ${CMAKE_BINARY_DIR}/changelog.Debian.gz
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/fiscalkit COMPONENT runtime)
+  kit_install_lintian_overrides(fiscalkit runtime
+    ${PROJECT_SOURCE_DIR}/server/service/deb/lintian-overrides)
+
+  # The packages' changelog, gzipped as Debian keeps it (no name or stamp in
+  # the gzip header), beside each package's copyright file.
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.Debian.gz
+    COMMAND sh -c "gzip -9nc < \"$0\" > \"$1\""
+      ${PROJECT_SOURCE_DIR}/cmake/changelog.Debian ${CMAKE_BINARY_DIR}/changelog.Debian.gz
+    DEPENDS ${PROJECT_SOURCE_DIR}/cmake/changelog.Debian
+    COMMENT "Debian changelog"
+    VERBATIM)
+  add_custom_target(debian_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/changelog.Debian.gz)
 endif()
 if(TARGET fiscald)
   install(TARGETS fiscald RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+  kit_install_strip(fiscald ${CMAKE_INSTALL_BINDIR} runtime)
   kit_install_man(fiscald.8 runtime)
   kit_install_configured(${PROJECT_SOURCE_DIR}/server/service/fiscald@.service.in
     lib/systemd/system runtime)
@@ -60,9 +112,11 @@ if(TARGET fiscald)
 endif()
 if(TARGET fiscalsim)
   install(TARGETS fiscalsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sim)
+  kit_install_strip(fiscalsim ${CMAKE_INSTALL_BINDIR} sim)
   kit_install_man(fiscalsim.1 sim)
-  install(FILES cmake/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/fiscalkit-sim
-    COMPONENT sim)
+  install(FILES cmake/copyright ${CMAKE_BINARY_DIR}/changelog.Debian.gz
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/fiscalkit-sim COMPONENT sim)
+  kit_install_lintian_overrides(fiscalkit-sim sim)
 endif()
 
 if(TARGET fiscaldriver)
@@ -81,19 +135,13 @@ if(TARGET fiscaldriver)
   endforeach()
   install(TARGETS ${kit_libraries} EXPORT fiscalkitTargets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
-  # A stripped install (the packages) keeps the libraries' symbols but not
-  # their debug information, as Debian does; CMake strips only programs.
   foreach(library ${kit_libraries})
-    install(CODE "
-      if(CMAKE_INSTALL_DO_STRIP)
-        execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-debug
-          \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:${library}>\"
-          COMMAND_ERROR_IS_FATAL ANY)
-      endif()" COMPONENT dev)
+    kit_install_strip(${library} ${CMAKE_INSTALL_LIBDIR} dev)
   endforeach()
   install(FILES ${kit_headers} DESTINATION ${KIT_INCLUDE_SUBDIR} COMPONENT dev)
-  install(FILES cmake/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/fiscalkit-dev
-    COMPONENT dev)
+  install(FILES cmake/copyright ${CMAKE_BINARY_DIR}/changelog.Debian.gz
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/fiscalkit-dev COMPONENT dev)
+  kit_install_lintian_overrides(fiscalkit-dev dev)
   install(EXPORT fiscalkitTargets NAMESPACE fiscalkit::
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/fiscalkit COMPONENT dev)
   configure_package_config_file(cmake/fiscalkitConfig.cmake.in
@@ -104,12 +152,13 @@ if(TARGET fiscaldriver)
   install(FILES ${CMAKE_BINARY_DIR}/fiscalkitConfig.cmake
     ${CMAKE_BINARY_DIR}/fiscalkitConfigVersion.cmake
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/fiscalkit COMPONENT dev)
-  # pkg-config files take the prefix given at install time, not at configure time.
+  # pkg-config files take the prefix given at install time, not at configure
+  # time, and go where that prefix's pkg-config looks (KitInstallConfigured.cmake).
   set(KIT_PREFIX_PLACEHOLDER "@prefix@")
   foreach(pc fiscaldriver fiscalpacket)
     if(TARGET ${pc})
       configure_file(cmake/${pc}.pc.in ${CMAKE_BINARY_DIR}/${pc}.pc.in @ONLY)
-      kit_install_configured(${CMAKE_BINARY_DIR}/${pc}.pc.in ${CMAKE_INSTALL_LIBDIR}/pkgconfig dev)
+      kit_install_configured(${CMAKE_BINARY_DIR}/${pc}.pc.in pkgconfig dev)
     endif()
   endforeach()
 endif()
@@ -117,8 +166,13 @@ endif()
 set(CPACK_PACKAGE_NAME fiscalkit)
 set(CPACK_PACKAGE_VENDOR "fiscalkit")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Fiscal printer kit: command sender, serial driver, command server")
-set(CPACK_PACKAGE_CONTACT "fiscalkit maintainers <fiscalkit@localhost>")
+# The Maintainer of the packages, and the signer of cmake/changelog.Debian.
+set(CPACK_PACKAGE_CONTACT "fiscalkit maintainers <fiscalkit-maint@users.noreply.github.com>")
 set(CPACK_PACKAGE_FILE_NAME "${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${CMAKE_SYSTEM_NAME}")
+# Programs stripped (kit_install_strip says how), and the packages, with
+# CPack's own work folder, in the build folder wherever cpack is run from.
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
 if(WIN32)
   # Windows users get ruvado.exe in a zip, ready to copy anywhere. The 64-bit
   # twin (preset windows64) is for tests; its zip is named apart.
@@ -132,12 +186,20 @@ else()
   # Each package's summary is the first line of its own description.
   unset(CPACK_PACKAGE_DESCRIPTION_SUMMARY)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-  set(CPACK_STRIP_FILES ON)
-  # The packages land in the build folder, wherever cpack is run from.
-  set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
   set(CPACK_DEB_COMPONENT_INSTALL ON)
   set(CPACK_COMPONENTS_ALL runtime dev sim)
-  # Debian's names: fiscalkit_0.1.0_amd64.deb, fiscalkit-dev_..., fiscalkit-sim_...
+  # Version 0.1.0-1: the kit's version and the packaging's revision, whose
+  # entry tops cmake/changelog.Debian; the three come from one source.
+  set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+  set(CPACK_DEBIAN_PACKAGE_SOURCE fiscalkit)
+  file(STRINGS ${PROJECT_SOURCE_DIR}/cmake/changelog.Debian kit_changelog_top LIMIT_COUNT 1)
+  set(kit_deb_version ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})
+  if(NOT kit_changelog_top MATCHES "^fiscalkit \\(([^)]*)\\) " OR
+     NOT CMAKE_MATCH_1 STREQUAL kit_deb_version)
+    message(FATAL_ERROR "cmake/changelog.Debian begins with [${kit_changelog_top}]: "
+      "its first entry must be fiscalkit (${kit_deb_version}), the packages' version")
+  endif()
+  # Debian's names: fiscalkit_0.1.0-1_amd64.deb, fiscalkit-dev_..., fiscalkit-sim_...
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
@@ -145,6 +207,8 @@ else()
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME fiscalkit)
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION comm)
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
+  # postinst makes the user fiscald with systemd-sysusers.
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "systemd | systemd-sysusers")
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/server/service/deb/conffiles
     ${PROJECT_SOURCE_DIR}/server/service/deb/postinst

@@ -2,7 +2,10 @@
 # prefix is known, for files that name installed paths. KIT_TEMPLATE ending in
 # .in is configured (@prefix@, @BINDIR@, @SYSCONFDIR@), any other file copied;
 # it goes to KIT_DESTINATION under the prefix, where "etc" means /etc under
-# the prefix /usr, as in the packages. Each destination has a staging folder
+# the prefix /usr, as in the packages, and "pkgconfig" the library folder's
+# pkgconfig/: under /usr the one of this architecture (lib/x86_64-linux-gnu/
+# pkgconfig), which pkg-config searches and a cross-building one for another
+# architecture does not. Each destination has a staging folder
 # of its own, so installs to several prefixes at once (the tests) do not take
 # each other's files.
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
@@ -25,6 +28,11 @@ endif()
 
 if(KIT_DESTINATION MATCHES "^etc(/.*)?$")
   set(kit_destination "${SYSCONFDIR}${CMAKE_MATCH_1}")
+elseif(KIT_DESTINATION STREQUAL "pkgconfig" AND CMAKE_INSTALL_PREFIX STREQUAL "/usr"
+       AND KIT_MULTIARCH)
+  set(kit_destination "/usr/lib/${KIT_MULTIARCH}/pkgconfig")
+elseif(KIT_DESTINATION STREQUAL "pkgconfig")
+  set(kit_destination "${CMAKE_INSTALL_PREFIX}/${KIT_LIBDIR}/pkgconfig")
 else()
   set(kit_destination "${CMAKE_INSTALL_PREFIX}/${KIT_DESTINATION}")
 endif()
