@@ -428,7 +428,7 @@ static void Submit(const struct Queued *command, long long now)
         // other frame may have crossed the line since, nor may a search
         // come first.
         if (!kept.in_use || kept.serial != command->kept_serial || !Settleable(&kept) ||
-            !LineRateKnown()) {
+            !LineRateKnown() || !LineCanResend()) {
             RefuseResend(command, now);
             return;
         }
@@ -538,6 +538,8 @@ static const char *ReasonFor(int packet_error)
         return REPLY_BAD_COMMAND;
     case PACKET_BUSY_TOO_LONG:
         return REPLY_BUSY;
+    case WORKER_CANNOT_RESEND:
+        return REPLY_UNSETTLED;
     default:
         return REPLY_NO_ANSWER;
     }
@@ -549,7 +551,7 @@ static const char *ReasonFor(int packet_error)
 // controller's memory will not survive, and the disk must say so first.
 static int HoldFor(int index, long long now)
 {
-    if (!Settleable(&Kepts[index]) || !Resendable(&Kepts[index])) {
+    if (!Settleable(&Kepts[index]) || !Resendable(&Kepts[index]) || !LineCanResend()) {
         return 0;
     }
     if (LineKeepMemory(1)) {

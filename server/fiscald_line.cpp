@@ -39,6 +39,7 @@ static int LastSeq;
 static int ContinuesSequence;   // the last server's sequence is known: no probe at start
 static int KeepMemory;          // a kept command's resend needs the controller's memory
 static int RateKnown;           // the worker's next command goes at a rate, no search first
+static int CanResend = 1;       // the packet layer sends under the sequence byte given
 static long long FramesSent;
 
 void LineConfigure(const ServerOptions *options, long remembered_rate, int last_seq)
@@ -66,6 +67,11 @@ int LineKeepMemory(int on)
 {
     KeepMemory = on && CanSkipProbes();
     return on ? KeepMemory : 1;
+}
+
+int LineCanResend(void)
+{
+    return CanResend;
 }
 
 int LineRateKnown(void)
@@ -114,6 +120,7 @@ static int StartWorker(void)
     setup.remembered_rate = Rate != 0 ? Rate : RememberedRate;
     setup.probe_first = !StartedOnce && !ContinuesSequence && !KeepMemory;
     setup.keep_memory = KeepMemory;
+    setup.fresh_start = !StartedOnce;
     setup.try_limit_ms = (int)Options->try_limit_ms;
     setup.next_seq = LastSeq >= FRAME_SEQ_LAST ? FRAME_SEQ_FIRST : LastSeq + 1;
     DeviceExclusive(LockedFd, 0);   // the worker's own open must pass
@@ -245,6 +252,7 @@ int LineReceive(WorkerReport *report)
         ReopenDelayMs = REOPEN_FIRST_MS;
         DeviceExclusive(LockedFd, 1);
         RateKnown = report->kind == REPORT_READY;
+        CanResend = report->can_resend;
         if (report->kind == REPORT_READY) {
             Rate = report->rate;
         }

@@ -19,6 +19,8 @@
  *                                 command can be settled: 1 when it can (the
  *                                 rate is fixed or remembered); off: always 1
  *   LineRateKnown()               1 when the next command goes without a search
+ *   LineCanResend()               1 when the packet layer can send under a
+ *                                 given sequence byte (settle a resend)
  *   LineWatchFd() / LineDeviceLost()  the device to watch while idle, or -1;
  *                                 it hung up: the line is down
  */
@@ -57,6 +59,7 @@ int LineLastSeq(void);
 long LineRate(void); /* the rate found or remembered; 0: none */
 int LineKeepMemory(int on);
 int LineRateKnown(void);
+int LineCanResend(void);
 int LineWatchFd(void);
 void LineDeviceLost(void);
 

@@ -2,9 +2,11 @@
 // and runs one command at a time through the packet layer. The driver ends
 // its process when a device fails its set-up (a USB adapter pulled during a
 // rate search); here that ends only the worker, and the server goes on.
+// The packet layer's calls beyond the driver's two go through packetcalls,
+// which stands in for those a layer lacks.
 #include "fiscald_worker.h"
 #include "fiscalframe.h"
-#include "fiscalpacket.h"
+#include "packetcalls.h"
 #include "tracelet.h"
 #include "ttywire.h"
 
@@ -66,7 +68,7 @@ static void SetRate(int slot, const WorkerSetup *setup, long *rate, int *probes)
     *probes = 0;
     if (setup->search && setup->remembered_rate != 0 &&
         SetBaudRate(slot, setup->remembered_rate) == 0) {
-        if (setup->keep_memory) {
+        if (setup->keep_memory && LayerOffers(LAYER_NEXT_SEQ)) {
             *rate = setup->remembered_rate;
             RateUnproven = 1;
             Tracelet("fiscald: controlador fiscal a %ld baudios, como la ultima vez (sin sondeo)",
@@ -91,7 +93,9 @@ static void SetRate(int slot, const WorkerSetup *setup, long *rate, int *probes)
         SetBaudRate(slot, setup->baud);
     }
     *rate = setup->baud != 0 ? setup->baud : 9600;
-    if (setup->probe_first) {
+    // A layer that picks its own sequence bytes cannot continue the last
+    // server's: its first frame must not meet the controller's memory.
+    if (setup->probe_first || (setup->fresh_start && !LayerOffers(LAYER_NEXT_SEQ))) {
         // The controller replays its last answer for a frame that repeats
         // its last sequence byte and body: a fresh server's first command
         // must not meet an earlier server's last frame by chance.
@@ -100,7 +104,49 @@ static void SetRate(int slot, const WorkerSetup *setup, long *rate, int *probes)
     }
 }
 
-static void RunCommand(int slot, const WorkerSetup *setup, const WorkerRequest *request, long *rate)
+// The sequence byte before seq, as the server counts them.
+static int SeqBefore(int seq)
+{
+    if (seq < FRAME_SEQ_FIRST || seq > FRAME_SEQ_LAST) {
+        return 0;
+    }
+    return seq == FRAME_SEQ_FIRST ? FRAME_SEQ_LAST : seq - 1;
+}
+
+// The command through the packet layer, its outcome into report. A request
+// under the sequence byte of the line's last frame repeats that frame: that
+// is how the server resends a command whose outcome is unknown, and a new
+// command always takes a new byte (the controller would answer it from its
+// memory of the last frame otherwise).
+static void SendRequest(int slot, const WorkerRequest *request, int last_seq, WorkerReport *report)
+{
+    if (!LayerOffers(LAYER_NEXT_SEQ) && last_seq != 0 && request->seq == last_seq) {
+        // Under a byte of the layer's choosing it would be a new command to
+        // the controller, and could run a second time.
+        Tracelet("fiscald: reenvio no enviado: la capa de paquetes no ofrece SetPacketNextSeq");
+        report->packet_error = WORKER_CANNOT_RESEND;
+        return;
+    }
+    if (!LayerOffers(LAYER_MAY_HAVE_RUN) && LayerDeviceGone(slot)) {
+        // The layer will not say whether a frame left; a device gone before
+        // the call says for sure that none did.
+        report->packet_error = PACKET_LINE_GONE;
+        report->line_gone = 1;
+        return;
+    }
+    LayerSetNextSeq(slot, request->seq);
+    report->answered = MandaPaqueteFiscal(slot, request->body, &report->status1, &report->status2,
+                                          report->answer) == 0;
+    if (!report->answered) {
+        report->packet_error = LayerLastError(slot);
+        report->may_have_run = LayerMayHaveRun();
+    }
+    report->line_gone = report->packet_error == PACKET_LINE_GONE ||
+                        report->packet_error == PACKET_BAD_PORT;
+}
+
+static void RunCommand(int slot, const WorkerSetup *setup, const WorkerRequest *request,
+                       int last_seq, long *rate)
 {
     WorkerReport report;
     memset(&report, 0, sizeof report);
@@ -111,15 +157,9 @@ static void RunCommand(int slot, const WorkerSetup *setup, const WorkerRequest *
     }
     if (*rate == 0) {
         report.packet_error = PACKET_NO_ANSWER;
-        report.line_gone = PacketLastError() == PACKET_LINE_GONE;
+        report.line_gone = LayerLastError(slot) == PACKET_LINE_GONE;
     } else {
-        SetPacketNextSeq(slot, request->seq);
-        report.answered = MandaPaqueteFiscal(slot, request->body, &report.status1, &report.status2,
-                                             report.answer) == 0;
-        report.packet_error = PacketLastError();
-        report.may_have_run = PacketMayHaveRun();
-        report.line_gone = report.packet_error == PACKET_LINE_GONE ||
-                           report.packet_error == PACKET_BAD_PORT;
+        SendRequest(slot, request, last_seq, &report);
         if (report.answered) {
             RateUnproven = 0;
         } else if (RateUnproven && report.packet_error == PACKET_NO_ANSWER) {
@@ -139,6 +179,7 @@ static void RunCommand(int slot, const WorkerSetup *setup, const WorkerRequest *
     WorkerReport ready;
     WorkerRequest request;
     long rate = 0;
+    int last_seq = SeqBefore(setup->next_seq);
     memset(&ready, 0, sizeof ready);
     // The server stops the worker itself (and SIGKILLs it if it must): a
     // Ctrl+C at a terminal, or a service manager's SIGTERM to the whole
@@ -147,23 +188,24 @@ static void RunCommand(int slot, const WorkerSetup *setup, const WorkerRequest *
     signal(SIGTERM, SIG_IGN);
     signal(SIGHUP, SIG_IGN);
     signal(SIGPIPE, SIG_IGN);
-    SetPacketWaitHook(OnKeepAlive);
+    LayerSetWaitHook(OnKeepAlive);
     if (setup->try_limit_ms > 0) {
-        SetPacketTryLimit(setup->try_limit_ms);
+        LayerSetTryLimit(setup->try_limit_ms);
     }
     int slot = start_comm(setup->port_name);   // ends the worker if the device fails
     if (slot < 0) {
         _exit(1);
     }
     if (setup->next_seq != 0) {
-        SetPacketNextSeq(slot, setup->next_seq);
+        LayerSetNextSeq(slot, setup->next_seq);
     }
     SetRate(slot, setup, &rate, &ready.probes);
-    if (rate == 0 && PacketLastError() == PACKET_LINE_GONE) {
+    if (rate == 0 && LayerLastError(slot) == PACKET_LINE_GONE) {
         _exit(WORKER_EXIT_LINE_GONE);
     }
     ready.kind = rate != 0 ? REPORT_READY : REPORT_NO_RATE;
     ready.rate = rate;
+    ready.can_resend = LayerOffers(LAYER_NEXT_SEQ);
     Report(&ready);
     for (;;) {
         ssize_t got = recv(WORKER_SOCKET, &request, sizeof request, 0);
@@ -172,7 +214,8 @@ static void RunCommand(int slot, const WorkerSetup *setup, const WorkerRequest *
         }
         if (got == (ssize_t)sizeof request) {
             request.body[PACKET_MAX_COMMAND] = '\0';
-            RunCommand(slot, setup, &request, &rate);
+            RunCommand(slot, setup, &request, last_seq, &rate);
+            last_seq = request.seq;
         }
     }
 }
@@ -201,9 +244,35 @@ static void BecomeWorker(int sock, pid_t server)
     }
 }
 
+// Whether the trace channel writes on standard error: the journal (-j) puts
+// its own trace function in place of the driver's, and it writes there.
+static int TraceOnStandardError(void)
+{
+    TraceFunction current = SetTracelet(FISCAL_debug);
+    SetTracelet(current);
+    return current != FISCAL_debug;
+}
+
+// Said once, by the server, when its first worker starts.
+static void WarnOfMissingCalls(const WorkerSetup *setup)
+{
+    static int warned;
+    static const char NO_TRY_LIMIT[] =
+        "fiscald: aviso: -w no se puede aplicar: la capa de paquetes no ofrece SetPacketTryLimit";
+    if (warned || setup->try_limit_ms <= 0 || LayerOffers(LAYER_TRY_LIMIT)) {
+        return;
+    }
+    warned = 1;
+    Tracelet("%s", NO_TRY_LIMIT);
+    if (!TraceOnStandardError()) {
+        fprintf(stderr, "%s\n", NO_TRY_LIMIT);
+    }
+}
+
 int WorkerStart(const WorkerSetup *setup, pid_t *pid, int *sock)
 {
     int pair[2];
+    WarnOfMissingCalls(setup);
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
         return -1;
     }

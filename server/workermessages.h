@@ -19,6 +19,7 @@ typedef struct WorkerSetup {
     int search;                           /* -s */
     long remembered_rate;                 /* tried first with one probe; 0: none */
     int probe_first;                      /* send one probe even at a fixed rate */
+    int fresh_start;                      /* the server's first worker */
     int keep_memory;                      /* no probe at all: a kept command's resend must find the
                                              controller's memory of its frame; the remembered rate is taken */
     int try_limit_ms;                     /* 0: default */
@@ -47,10 +48,18 @@ typedef struct WorkerReport {
     int packet_error; /* RESULT: PacketLastError */
     int may_have_run; /* RESULT: PacketMayHaveRun */
     int line_gone;    /* RESULT: the worker ends after this report */
+    int can_resend;   /* READY, NO_RATE: 1 the packet layer sends under the sequence
+                         byte asked for, so a resend can be settled; 0 it picks its own:
+                         a resend must not be sent (WORKER_CANNOT_RESEND) */
     unsigned short status1;
     unsigned short status2;
     char answer[PACKET_ANSWER_SIZE];
 } WorkerReport;
+
+/* RESULT packet_error, beside the PACKET_* codes: a resend refused unsent
+ * (answered 0, may_have_run 0), because the packet layer cannot send under a
+ * chosen sequence byte; its first send stays unknown (REPLY_UNSETTLED). */
+#define WORKER_CANNOT_RESEND 100
 
 /* The worker's exit status when it ends because the line is gone. */
 #define WORKER_EXIT_LINE_GONE 3

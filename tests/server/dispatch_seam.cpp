@@ -274,6 +274,11 @@ extern "C" int LineKeepMemory(int on)
     return 1;
 }
 
+extern "C" int LineCanResend(void)
+{
+    return 1;
+}
+
 extern "C" int LineRateKnown(void)
 {
     return Get().state == LINE_READY && Get().rate_known;
