@@ -28,6 +28,7 @@ extern "C" {
 #define REPLY_TRANSMISSION "ERROR DE TRANSMISION" /* NAK or damaged answer on every try */
 #define REPLY_BUSY         "CONTROLADOR OCUPADO"  /* busy past the packet layer's limit */
 #define REPLY_SERVER_FULL  "SERVIDOR OCUPADO"     /* client limit reached */
+#define REPLY_NOT_ALLOWED  "CLIENTE NO ADMITIDO"  /* outside the server's allowed networks */
 #define REPLY_STOPPING     "SERVIDOR DETENIDO"    /* the server is ending */
 #define REPLY_UNSETTLED    "NO VERIFICABLE"       /* a resend that can no longer be settled */
 #define REPLY_NOT_RECORDED "ESTADO NO GUARDADO"   /* the state file could not be written */

@@ -33,6 +33,8 @@ static const int LISTEN_BACKLOG = 1024;
 // After an interim reply the final one waits for the interim to leave the
 // send queue (the client's side has it), at most this long past the gap.
 static const long long INTERIM_DRAIN_LIMIT_MS = 2000;
+// Out of descriptors, accepting pauses until a client leaves, or this long.
+static const long long ACCEPT_PAUSE_MS = 1000;
 
 struct Client {
     int state;
@@ -64,6 +66,7 @@ static long MaxClients = FISCALD_DEFAULT_CLIENTS;
 static long long InterimMs = FISCALD_DEFAULT_INTERIM_MS;
 static long long IdleMs = (long long)FISCALD_DEFAULT_IDLE_S * 1000;
 static const AccessList *Access;
+static long long AcceptPausedUntil;   // 0: accepting
 
 void ClientsConfigure(const ServerOptions *options)
 {
@@ -109,9 +112,11 @@ int ClientsListen(const char *address, int port, int *bound_port, const char **r
     return -1;
 }
 
-int ClientsListenSocket(void)
+// While accepting is paused the listening socket is not polled: a waiting
+// connection would wake every poll and nothing could take it.
+int ClientsListenSocket(long long now)
 {
-    return ListenFd;
+    return AcceptPausedUntil != 0 && now < AcceptPausedUntil ? -1 : ListenFd;
 }
 
 void ClientsStopListening(void)
@@ -147,6 +152,9 @@ static void CloseClient(int slot, const char *why)
         SlotsTop--;
     }
     Tracelet("fiscald: cliente %s desconectado%s", peer, why);
+    if (AcceptPausedUntil != 0) {
+        AcceptPausedUntil = 1;   // a descriptor is free: try again at once
+    }
 }
 
 // Said once, at once, to a client that cannot be served; never blocks.
@@ -180,7 +188,7 @@ static void TakeClient(int fd, const struct sockaddr_in *peer, long long now)
     PeerText(&probe, shown, sizeof shown);
     if (!AccessAllows(Access, probe.peer)) {
         Tracelet("fiscald: cliente %s fuera de las redes admitidas: cerrado", shown);
-        close(fd);
+        RefuseAtOnce(fd, REPLY_NOT_ALLOWED);
         return;
     }
     int slot = Connected < MaxClients ? FreeSlot() : -1;
@@ -214,12 +222,25 @@ void ClientsAccept(long long now)
         socklen_t peer_len = sizeof peer;
         int fd = accept4(ListenFd, (struct sockaddr *)&peer, &peer_len,
                          SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)) {
+            if (AcceptPausedUntil == 0) {
+                Tracelet("fiscald: sin descriptores libres (errno %d): no se aceptan clientes "
+                         "hasta que se libere uno",
+                         errno);
+            }
+            AcceptPausedUntil = now + ACCEPT_PAUSE_MS;
+            return;
+        }
         if (fd < 0) {
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
                 errno != ECONNABORTED) {
                 Tracelet("fiscald: accept fallo, errno %d", errno);
             }
             return;
+        }
+        if (AcceptPausedUntil != 0) {
+            Tracelet("fiscald: se aceptan clientes otra vez");
+            AcceptPausedUntil = 0;
         }
         TakeClient(fd, &peer, now);
     }
@@ -383,6 +404,9 @@ int ClientsTick(long long now, long long *delivered, int room)
 long long ClientsNextWakeMs(long long now)
 {
     long long next = now + FISCALD_LONGEST_WAIT_MS;
+    if (AcceptPausedUntil != 0 && AcceptPausedUntil < next) {
+        next = AcceptPausedUntil;
+    }
     for (int slot = 0; slot < SlotsTop; slot++) {
         const struct Client *client = &Clients[slot];
         long long at = next;

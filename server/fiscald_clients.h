@@ -47,7 +47,7 @@ typedef struct ReceivedCommand {
 
 int ClientsListen(const char *address, int port, int *bound_port, const char **reason);
 void ClientsConfigure(const ServerOptions *options);
-int ClientsListenSocket(void);
+int ClientsListenSocket(long long now); /* -1 while accepting is paused */
 void ClientsStopListening(void);
 void ClientsAccept(long long now);
 int ClientsPollSet(struct pollfd *fds, int room);

@@ -114,7 +114,7 @@ int ServeRound(int signals, int wait_limit_ms)
 {
     long long now = MonotonicMs();
     PollSet[POLL_SIGNALS].fd = signals;
-    PollSet[POLL_LISTEN].fd = ClientsListenSocket();
+    PollSet[POLL_LISTEN].fd = ClientsListenSocket(now);
     PollSet[POLL_WORKER].fd = LineSocket();   // negative while there is none: skipped
     PollSet[POLL_DEVICE].fd = LineWatchFd();
     for (int i = 0; i < POLL_FIXED; i++) {

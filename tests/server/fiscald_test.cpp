@@ -509,4 +509,45 @@ TEST(FiscaldOptions, AddressInUseIsAClearErrorWithStatusOne)
     fiscalsim_close();
 }
 
+// Out of descriptors (a limit of 32, 40 tills connecting), the server pauses
+// accepting, says so once, takes no core, and serves again once one frees.
+TEST_F(Fiscald, OutOfDescriptorsItPausesAcceptingAndServesAgainOnceOneFrees)
+{
+    StartSim(9600, 0);
+    server_ = childprocess::Start({"/usr/bin/prlimit", "--nofile=32:32", FISCALD_PROGRAM, "-p", "0",
+                                   "-j", fiscalsim_port_name()});
+    std::string out = ReadFrom(server_.out, "escuchando en ");
+    ASSERT_NE(out.find("127.0.0.1:"), std::string::npos) << out;
+    tcp_port_ = std::stoi(out.substr(out.find(':') + 1));
+    std::vector<int> tills;
+    for (int i = 0; i < 40; i++) {
+        tills.push_back(Connect(tcp_port_));
+        ASSERT_GE(tills.back(), 0);
+    }
+    auto cpu_ticks = [&] {
+        std::string stat = childprocess::ReadFile("/proc/" + std::to_string(server_.pid) + "/stat");
+        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+        std::string field;
+        long ticks = 0;
+        for (int i = 3; i <= 15 && fields >> field; i++) {
+            ticks += i >= 14 ? std::stol(field) : 0;   // utime, stime
+        }
+        return ticks;
+    };
+    long before = cpu_ticks();
+    std::string journal = ReadFrom(server_.err, "", 2000);
+    EXPECT_LE(cpu_ticks() - before, 20) << "a busy loop";   // of 200 ticks in 2 s
+    size_t first = journal.find("sin descriptores libres");
+    ASSERT_NE(first, std::string::npos) << journal;
+    EXPECT_EQ(journal.find("sin descriptores libres", first + 1), std::string::npos) << journal;
+    for (int i = 0; i < 20; i++) {
+        close(tills[(size_t)i]);
+    }
+    EXPECT_EQ(Final(tills.back(), "*"),
+              "0000" + FS + "0000" + FS + "0" + FS + "00000000" + FS + "0");
+    for (int i = 20; i < 40; i++) {
+        close(tills[(size_t)i]);
+    }
+}
+
 }   // namespace
