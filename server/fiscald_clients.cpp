@@ -4,6 +4,7 @@
 // 15 s limit, and its final reply never shares a receive with an interim.
 #include "fiscald_clients.h"
 #include "fiscald_access.h"
+#include "fiscald_handover.h"
 #include "fiscald_reply.h"
 #include "fiscalframe.h"
 #include "tracelet.h"
@@ -499,4 +500,70 @@ void ClientsCloseAll(void)
     Connected = 0;
     SlotsTop = 0;
     ClientsStopListening();
+}
+
+// --- the handover to a newly installed program (fiscald_handover.cpp) ---
+
+struct ClientsScalars {
+    int listen_fd;
+    long long next_id;
+    int connected;
+    int slots_top;
+};
+
+size_t ClientsHandoverSize(void)
+{
+    return sizeof(struct ClientsScalars) + sizeof Clients;
+}
+
+static void KeepDescriptors(int keep)
+{
+    HandoverKeepOpen(ListenFd, keep);
+    for (int slot = 0; slot < SlotsTop; slot++) {
+        if (Clients[slot].state != CLIENT_FREE) {
+            HandoverKeepOpen(Clients[slot].fd, keep);
+        }
+    }
+}
+
+int ClientsHandOver(int fd)
+{
+    struct ClientsScalars scalars = {ListenFd, NextId, Connected, SlotsTop};
+    KeepDescriptors(1);
+    return HandoverPut(fd, HANDOVER_CLIENTS, &scalars, sizeof scalars) == 0 &&
+                   HandoverPut(fd, HANDOVER_CLIENTS, Clients, sizeof Clients) == 0
+               ? 0
+               : -1;
+}
+
+void ClientsHandOverUndo(void)
+{
+    KeepDescriptors(0);
+}
+
+int ClientsTakeOver(int fd)
+{
+    struct ClientsScalars scalars;
+    if (HandoverGet(fd, HANDOVER_CLIENTS, &scalars, sizeof scalars) != 0 ||
+        HandoverGet(fd, HANDOVER_CLIENTS, Clients, sizeof Clients) != 0 || scalars.slots_top < 0 ||
+        scalars.slots_top > FISCALD_MAX_CLIENTS) {
+        return -1;
+    }
+    ListenFd = scalars.listen_fd;
+    NextId = scalars.next_id;
+    Connected = scalars.connected;
+    SlotsTop = scalars.slots_top;
+    KeepDescriptors(0);
+    return 0;
+}
+
+int ClientsBoundPort(void)
+{
+    struct sockaddr_in local;
+    socklen_t local_len = sizeof local;
+    memset(&local, 0, sizeof local);
+    if (ListenFd < 0 || getsockname(ListenFd, (struct sockaddr *)&local, &local_len) != 0) {
+        return 0;
+    }
+    return ntohs(local.sin_port);
 }

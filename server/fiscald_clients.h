@@ -28,6 +28,7 @@
 #include "fiscald_options.h"
 
 #include <poll.h>
+#include <stddef.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -62,6 +63,13 @@ void ClientSetWorking(long long id, int keepalive_kind);
 int ClientReply(long long id, const char *reply, int length, long long now);
 void ClientsCloseAll(void);
 int ClientsPending(void); /* 1 while a final reply waits to be sent */
+
+/* The handover to a newly installed program (fiscald_handover.h). */
+size_t ClientsHandoverSize(void);
+int ClientsHandOver(int fd);
+void ClientsHandOverUndo(void);
+int ClientsTakeOver(int fd);
+int ClientsBoundPort(void); /* the listening socket's port, 0: none */
 
 #ifdef __cplusplus
 }

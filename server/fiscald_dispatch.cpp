@@ -9,6 +9,7 @@
 // and given the replies. With a state file, what the controller will
 // remember of a frame is on the disk before the frame leaves.
 #include "fiscald_dispatch.h"
+#include "fiscald_handover.h"
 #include "fiscald_line.h"
 #include "fiscald_reply.h"
 #include "fiscald_state.h"
@@ -64,6 +65,7 @@ static long long HeldSerial;    // the kept command the line waits for; 0: none
 static long long HeldUntilMs;   // 0: the wait starts once the line is ready
 static int Stopping;
 static int Awaiting;   // queued commands with awaits_running set
+static int Paused;     // a handover waits: nothing more goes on the line
 static int OneTillPerAddress;
 static int SaveFailing;   // traced once until a save succeeds again
 
@@ -506,7 +508,7 @@ void DispatchRun(long long now)
         ExpireKept(now);
     }
     int holding = Holding(now);
-    while (!Running.active && LineState() == LINE_READY && QueueCount > 0) {
+    while (!Running.active && !Paused && LineState() == LINE_READY && QueueCount > 0) {
         if (holding && !ResendsHeld(&Queue[QueueHead])) {
             return;   // the line waits for a resend
         }
@@ -779,4 +781,64 @@ void DispatchRestore(const StateRecord *record, long long now)
     if (unverifiable) {
         SaveState(nullptr, 0, 1, now);
     }
+}
+
+// --- the handover to a newly installed program (fiscald_handover.cpp) ---
+
+struct DispatchScalars {
+    int queue_head;
+    int queue_count;
+    int kept_top;
+    long long kept_serial;
+    long long held_serial;
+    long long held_until_ms;
+};
+
+size_t DispatchHandoverSize(void)
+{
+    return sizeof(struct DispatchScalars) + sizeof Queue + sizeof Kepts;
+}
+
+void DispatchPause(int paused)
+{
+    Paused = paused;
+}
+
+// Called with nothing on the line: the queue and the kept commands go over.
+int DispatchHandOver(int fd)
+{
+    struct DispatchScalars scalars = {QueueHead,  QueueCount, KeptTop,
+                                      KeptSerial, HeldSerial, HeldUntilMs};
+    if (Running.active) {
+        return -1;
+    }
+    return HandoverPut(fd, HANDOVER_DISPATCH, &scalars, sizeof scalars) == 0 &&
+                   HandoverPut(fd, HANDOVER_DISPATCH, Queue, sizeof Queue) == 0 &&
+                   HandoverPut(fd, HANDOVER_DISPATCH, Kepts, sizeof Kepts) == 0
+               ? 0
+               : -1;
+}
+
+int DispatchTakeOver(int fd)
+{
+    struct DispatchScalars scalars;
+    if (HandoverGet(fd, HANDOVER_DISPATCH, &scalars, sizeof scalars) != 0 ||
+        HandoverGet(fd, HANDOVER_DISPATCH, Queue, sizeof Queue) != 0 ||
+        HandoverGet(fd, HANDOVER_DISPATCH, Kepts, sizeof Kepts) != 0 || scalars.queue_head < 0 ||
+        scalars.queue_head >= FISCALD_MAX_CLIENTS || scalars.queue_count < 0 ||
+        scalars.queue_count > FISCALD_MAX_CLIENTS || scalars.kept_top < 0 ||
+        scalars.kept_top > FISCALD_MAX_KEPT) {
+        return -1;
+    }
+    QueueHead = scalars.queue_head;
+    QueueCount = scalars.queue_count;
+    KeptTop = scalars.kept_top;
+    KeptSerial = scalars.kept_serial;
+    HeldSerial = scalars.held_serial;
+    HeldUntilMs = 0;   // the wait starts again once the new worker has the line
+    Running.active = 0;
+    Awaiting = 0;
+    Paused = 0;
+    LineKeepMemory(HeldSerial != 0);
+    return 0;
 }

@@ -42,6 +42,13 @@ void DispatchReplyDelivered(long long client_id, long long now);
 void DispatchStop(long long now);
 void DispatchConfigure(const ServerOptions *options);
 void DispatchRestore(const StateRecord *record, long long now);
+
+/* The handover to a newly installed program (fiscald_handover.h): paused,
+ * nothing more goes on the line. */
+void DispatchPause(int paused);
+size_t DispatchHandoverSize(void);
+int DispatchHandOver(int fd);
+int DispatchTakeOver(int fd);
 void DispatchGiveUp(long long now);
 int DispatchBusy(void);
 long long DispatchNextWakeMs(long long now);

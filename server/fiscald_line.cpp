@@ -4,6 +4,7 @@
 // server's own loop and never waits on the device.
 #include "fiscald_line.h"
 #include "fiscald_device.h"
+#include "fiscald_handover.h"
 #include "fiscald_worker.h"
 #include "fiscalframe.h"
 #include "monoclock.h"
@@ -356,4 +357,84 @@ void LineClose(void)
     DeviceExclusive(LockedFd, 0);
     ReleaseDevice();
     State = LINE_DOWN;
+}
+
+// --- the handover to a newly installed program (fiscald_handover.cpp) ---
+
+struct LineScalars {
+    int locked_fd;
+    char port_name[FISCALD_MAX_NAME + 1];
+    long rate;
+    long remembered_rate;
+    int last_seq;
+    long long frames_sent;
+};
+
+size_t LineHandoverSize(void)
+{
+    return sizeof(struct LineScalars);
+}
+
+// The idle worker ends: it runs the old program, and the new one starts its
+// own on the same locked device.
+void LineHandOver(void)
+{
+    if (WorkerPid > 0) {
+        close(WorkerSock);
+        WorkerSock = -1;
+        kill(WorkerPid, SIGKILL);
+        waitpid(WorkerPid, nullptr, 0);
+        WorkerPid = -1;
+    }
+    if (RetiringPid > 0) {
+        waitpid(RetiringPid, nullptr, 0);
+        RetiringPid = -1;
+    }
+    State = LINE_DOWN;
+}
+
+int LineHandOverState(int fd)
+{
+    struct LineScalars scalars;
+    memset(&scalars, 0, sizeof scalars);
+    scalars.locked_fd = LockedFd;
+    snprintf(scalars.port_name, sizeof scalars.port_name, "%s", PortName);
+    scalars.rate = Rate;
+    scalars.remembered_rate = RememberedRate;
+    scalars.last_seq = LastSeq;
+    scalars.frames_sent = FramesSent;
+    HandoverKeepOpen(LockedFd, 1);
+    return HandoverPut(fd, HANDOVER_LINE, &scalars, sizeof scalars);
+}
+
+void LineHandOverUndo(void)
+{
+    HandoverKeepOpen(LockedFd, 0);
+    if (LockedFd >= 0) {
+        StartWorker();
+    }
+}
+
+int LineTakeOver(int fd)
+{
+    struct LineScalars scalars;
+    if (HandoverGet(fd, HANDOVER_LINE, &scalars, sizeof scalars) != 0) {
+        return -1;
+    }
+    scalars.port_name[FISCALD_MAX_NAME] = '\0';
+    LockedFd = scalars.locked_fd;
+    HandoverKeepOpen(LockedFd, 0);
+    snprintf(PortName, sizeof PortName, "%s", scalars.port_name);
+    Rate = scalars.rate;
+    RememberedRate = scalars.remembered_rate;
+    LastSeq = scalars.last_seq;
+    FramesSent = scalars.frames_sent;
+    ContinuesSequence = 1;
+    StartedOnce = 1;
+    // The serving loop's first round starts the worker, once the dispatch has
+    // said whether the controller's memory must be kept; a device gone
+    // meanwhile is brought back as any vanished line is.
+    State = LINE_DOWN;
+    ReopenAt = 0;
+    return 0;
 }

@@ -63,6 +63,13 @@ int LineCanResend(void);
 int LineWatchFd(void);
 void LineDeviceLost(void);
 
+/* The handover to a newly installed program (fiscald_handover.h). */
+size_t LineHandoverSize(void);
+void LineHandOver(void);
+int LineHandOverState(int fd);
+void LineHandOverUndo(void);
+int LineTakeOver(int fd);
+
 #ifdef __cplusplus
 }
 #endif

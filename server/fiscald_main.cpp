@@ -2,6 +2,7 @@
 // the serving loop (fiscald_serve.cpp) until a signal ends it.
 #include "fiscald_clients.h"
 #include "fiscald_dispatch.h"
+#include "fiscald_handover.h"
 #include "fiscald_journal.h"
 #include "fiscald_line.h"
 #include "fiscald_options.h"
@@ -36,11 +37,62 @@ static int SetUpTracing(const ServerOptions *options)
     return 0;
 }
 
+// A fresh start: the line opened (and its rate set or searched), then the
+// socket. 0, or the exit status.
+static int StartAfresh(const ServerOptions *options, int signals, int *bound_port)
+{
+    const char *reason = "";
+    if (LineStartUp() != 0) {
+        return 1;
+    }
+    int line = ServeWaitForLine(signals);
+    if (line != 0) {
+        if (line == 1) {
+            fprintf(stderr, "fiscald: la linea %s no se pudo abrir\n", options->device);
+        }
+        LineClose();
+        return line == 1 ? 1 : -1;
+    }
+    if (ClientsListen(options->address, (int)options->tcp_port, bound_port, &reason) != 0) {
+        fprintf(stderr, "fiscald: no se puede escuchar en %s:%ld: %s: %s\n", options->address,
+                options->tcp_port, reason, strerror(errno));
+        LineClose();
+        return 1;
+    }
+    if (options->access.count == 0 && !AccessIsLoopback(options->address)) {
+        static const char WARNING[] = "fiscald: aviso: escucha en %s sin redes admitidas (-a): "
+                                      "cualquier equipo que llegue al puerto puede mandar "
+                                      "comandos";
+        Tracelet(WARNING, options->address);
+        if (!options->journal) {
+            fprintf(stderr, WARNING, options->address);
+            fputc('\n', stderr);
+        }
+    }
+    return 0;
+}
+
+// Serves until a signal ends it; SIGUSR2 hands the service to the program
+// installed at its path, which goes on serving in this same process.
+static void Serve(int signals, char **argv)
+{
+    for (;;) {
+        int round = ServeRound(signals, FISCALD_LONGEST_WAIT_MS);
+        if (round == 0) {
+            return;
+        }
+        if (round == 2) {
+            StateClose();
+            HandoverExec(argv);   // returns only when it failed
+            ServeHandoverFailed();
+        }
+    }
+}
+
 int main(int argc, char **argv)
 {
     static ServerOptions options;
     int bound_port = 0;
-    const char *reason = "";
     setvbuf(stdout, StdoutBuffer, _IOLBF, sizeof StdoutBuffer);
     int parsed = ParseServerOptions(argc, argv, &options);
     if (parsed >= 0) {
@@ -63,38 +115,22 @@ int main(int argc, char **argv)
     ClientsConfigure(&options);
     LineConfigure(&options, kept.rate, kept.sound ? kept.last_seq : 0);
     DispatchConfigure(&options);
-    DispatchRestore(&kept, MonotonicMs());
-    if (LineStartUp() != 0) {
-        return 1;
+    int handed = HandoverTake();
+    if (handed < 0) {
+        return 1;   // the service manager starts it afresh
     }
-    int line = ServeWaitForLine(signals);
-    if (line != 0) {
-        if (line == 1) {
-            fprintf(stderr, "fiscald: la linea %s no se pudo abrir\n", options.device);
+    if (handed == 0) {
+        DispatchRestore(&kept, MonotonicMs());
+        int started = StartAfresh(&options, signals, &bound_port);
+        if (started != 0) {
+            return started < 0 ? 0 : started;
         }
-        LineClose();
-        return line == 1 ? 1 : 0;
-    }
-    if (ClientsListen(options.address, (int)options.tcp_port, &bound_port, &reason) != 0) {
-        fprintf(stderr, "fiscald: no se puede escuchar en %s:%ld: %s: %s\n", options.address,
-                options.tcp_port, reason, strerror(errno));
-        LineClose();
-        return 1;
-    }
-    if (options.access.count == 0 && !AccessIsLoopback(options.address)) {
-        static const char WARNING[] = "fiscald: aviso: escucha en %s sin redes admitidas (-a): "
-                                      "cualquier equipo que llegue al puerto puede mandar "
-                                      "comandos";
-        Tracelet(WARNING, options.address);
-        if (!options.journal) {
-            fprintf(stderr, WARNING, options.address);
-            fputc('\n', stderr);
-        }
+    } else {
+        bound_port = ClientsBoundPort();
     }
     printf("escuchando en %s:%d\n", options.address, bound_port);
     Tracelet("fiscald: escuchando en %s:%d", options.address, bound_port);
-    while (ServeRound(signals, FISCALD_LONGEST_WAIT_MS)) {
-    }
+    Serve(signals, argv);
     Tracelet("fiscald: fin por senal");
     ClientsCloseAll();
     LineClose();

@@ -22,6 +22,7 @@ enum { POLL_SIGNALS, POLL_LISTEN, POLL_WORKER, POLL_DEVICE, POLL_FIXED };
 
 static struct pollfd PollSet[POLL_FIXED + FISCALD_MAX_CLIENTS];
 static long long StopDeadline;   // 0 until a signal asks the server to end
+static int HandoverAsked;        // SIGUSR2: hand the service to the installed program
 
 // Signals arrive as reads from a descriptor, between two polls: nothing runs
 // in a handler, so nothing can be caught half done.
@@ -33,6 +34,7 @@ int ServeCatchSignals(void)
     sigaddset(&caught, SIGTERM);
     sigaddset(&caught, SIGHUP);
     sigaddset(&caught, SIGCHLD);
+    sigaddset(&caught, SIGUSR2);
     signal(SIGPIPE, SIG_IGN);
     if (sigprocmask(SIG_BLOCK, &caught, nullptr) != 0) {
         return -1;
@@ -64,6 +66,11 @@ static int TakeSignals(int signals, long long now)
     while (read(signals, &info, sizeof info) == (ssize_t)sizeof info) {
         if (info.ssi_signo == SIGINT || info.ssi_signo == SIGTERM) {
             stop = 1;
+        } else if (info.ssi_signo == SIGUSR2 && !HandoverAsked) {
+            Tracelet("fiscald: SIGUSR2: el servicio pasa al programa instalado en cuanto "
+                     "termine el comando en curso");
+            HandoverAsked = 1;
+            DispatchPause(1);
         } else if (info.ssi_signo == SIGHUP) {
             // The log-rotation convention: the trace file is opened for every
             // line, so the next line already goes to the new file.
@@ -110,6 +117,12 @@ static void TakeCommands(int clients, long long now)
     }
 }
 
+void ServeHandoverFailed(void)
+{
+    HandoverAsked = 0;
+    DispatchPause(0);
+}
+
 int ServeRound(int signals, int wait_limit_ms)
 {
     long long now = MonotonicMs();
@@ -139,6 +152,8 @@ int ServeRound(int signals, int wait_limit_ms)
     if (ready > 0 && (PollSet[POLL_SIGNALS].revents & POLLIN) && TakeSignals(signals, now) &&
         StopDeadline == 0) {
         Tracelet("fiscald: fin pedido por senal");
+        HandoverAsked = 0;
+        DispatchPause(0);
         ClientsStopListening();
         DispatchStop(now);
         StopDeadline = now + FISCALD_STOP_LIMIT_MS;
@@ -161,7 +176,8 @@ int ServeRound(int signals, int wait_limit_ms)
         DispatchReplyDelivered(delivered[i], now);
     }
     if (StopDeadline == 0) {
-        return 1;
+        // The handover waits for the line to be free and every reply sent.
+        return HandoverAsked && !DispatchBusy() && !ClientsPending() ? 2 : 1;
     }
     if (DispatchBusy() && now >= StopDeadline) {
         Tracelet("fiscald: el comando en curso no termino a tiempo; se abandona");

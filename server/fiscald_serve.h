@@ -7,7 +7,9 @@
  *   ServeWaitForLine(signals)  the worker's first report: 0 the line is
  *                              ready, 1 it failed, 2 a signal asked to end
  *   ServeRound(signals, limit) waits (at most limit ms) and does what is due:
- *                              1 while serving, 0 once an asked end is done
+ *                              1 while serving, 0 once an asked end is done,
+ *                              2 when a handover asked for by SIGUSR2 can go
+ *   ServeHandoverFailed()      the handover did not happen: serve on
  */
 #ifndef FISCALD_SERVE_H
 #define FISCALD_SERVE_H
@@ -22,6 +24,7 @@ extern "C" {
 int ServeCatchSignals(void);
 int ServeWaitForLine(int signals);
 int ServeRound(int signals, int wait_limit_ms);
+void ServeHandoverFailed(void);
 
 #ifdef __cplusplus
 }

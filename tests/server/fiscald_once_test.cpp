@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 
@@ -61,6 +62,71 @@ TEST_F(Fiscald, ARestartBetweenACommandAndItsResendSettlesItFromTheControllersMe
         EXPECT_EQ(fiscalsim_commands_executed(), before + 1);
         ASSERT_EQ(StopServer(SIGTERM), 0);
     }
+}
+
+// A package upgrade hands the service to the new program (SIGUSR2) while 16
+// tills are in the middle of their receipts: no till's run fails, nothing
+// queued is lost, and every item runs once.
+TEST_F(Fiscald, AHandoverUnderLoadCostsNoTillARunAndRunsEveryItemOnce)
+{
+    StartSim(9600, 0);
+    std::string dir = TempDir();
+    ASSERT_EQ(fiscalsim_journal((dir + "/journal").c_str()), 0);
+    StartServer({"-f", dir + "/trace", "--state-file", dir + "/state"});
+    const int tills = 16;
+    const int items = 150;
+    std::vector<childprocess::Result> results(tills);
+    std::vector<std::thread> runs;
+    for (int till = 0; till < tills; till++) {
+        std::string file = "till" + std::to_string(till) + ".txt";
+        std::string lines;
+        for (int item = 0; item < items; item++) {
+            lines += Item("t" + std::to_string(till) + "-" + std::to_string(item)) + "\n";
+        }
+        childprocess::WriteFile(dir + "/" + file, lines);
+        runs.emplace_back([&, till, file] {
+            results[(size_t)till] = childprocess::Run(
+                {RUVADO_PROGRAM, "-p", std::to_string(tcp_port_), "-t", "127.0.0.1", file}, dir,
+                60000);
+        });
+    }
+    for (int handover = 0; handover < 3; handover++) {
+        std::this_thread::sleep_for(60ms);
+        kill(server_.pid, SIGUSR2);
+        EXPECT_NE(ReadFrom(server_.out, "escuchando en ", 10000).find("escuchando en "),
+                  std::string::npos);
+    }
+    for (std::thread &run : runs) {
+        run.join();
+    }
+    // Each handover came while tills were served.
+    std::string journal_lines = childprocess::ReadFile(dir + "/trace");
+    size_t handovers = 0;
+    for (size_t at = journal_lines.find("servicio recibido"); at != std::string::npos;
+         at = journal_lines.find("servicio recibido", at + 1)) {
+        handovers++;
+    }
+    EXPECT_EQ(handovers, 3u) << journal_lines;
+    size_t last = journal_lines.rfind("servicio recibido");
+    ASSERT_NE(last, std::string::npos);
+    EXPECT_NE(journal_lines.find("comando [", last), std::string::npos) << "all done before";
+    for (int till = 0; till < tills; till++) {
+        EXPECT_EQ(results[(size_t)till].status, 0) << results[(size_t)till].out;
+        EXPECT_EQ(results[(size_t)till].out.find("Respuesta : [ERR"), std::string::npos)
+            << results[(size_t)till].out;
+    }
+    std::map<std::string, int> runs_of;
+    std::istringstream journal(childprocess::ReadFile(dir + "/journal"));
+    for (std::string line; std::getline(journal, line);) {
+        runs_of[line]++;
+    }
+    for (int till = 0; till < tills; till++) {
+        for (int item = 0; item < items; item++) {
+            std::string sold = "B|t" + std::to_string(till) + "-" + std::to_string(item) + "|1|1";
+            EXPECT_EQ(runs_of[sold], 1) << sold;
+        }
+    }
+    EXPECT_EQ(StopServer(SIGTERM), 0);
 }
 
 TEST_F(Fiscald, ACommandWhoseClientLeftBeforeItsTurnNeverRuns)
