@@ -284,7 +284,7 @@ static void MakeRoom(void)
 {
     int kept_count = 0;
     for (int i = 0; i < QueueCount; i++) {
-        struct Queued &entry = Queue[(QueueHead + i) % FISCALD_MAX_CLIENTS];
+        const struct Queued &entry = Queue[(QueueHead + i) % FISCALD_MAX_CLIENTS];
         if (ClientConnected(entry.client_id)) {
             Queue[(QueueHead + kept_count) % FISCALD_MAX_CLIENTS] = entry;
             kept_count++;

@@ -28,7 +28,6 @@ static void Layout(char *out, size_t size)
 int HandoverExec(char **argv)
 {
     char layout[128];
-    char number[16];
     int result = -1;
     int fd = memfd_create("fiscald-handover", 0);
     if (fd < 0) {
@@ -39,6 +38,7 @@ int HandoverExec(char **argv)
     LineHandOver();   // the worker ends here: the new program starts its own
     if (HandoverPut(fd, HANDOVER_LAYOUT, layout, sizeof layout) == 0 && ClientsHandOver(fd) == 0 &&
         DispatchHandOver(fd) == 0 && LineHandOverState(fd) == 0 && lseek(fd, 0, SEEK_SET) == 0) {
+        char number[16];
         snprintf(number, sizeof number, "%d", fd);
         setenv(FISCALD_HANDOVER_VARIABLE, number, 1);
         // The installed program, by the path it was started from; a bare
