@@ -163,9 +163,8 @@ static void RefuseAtOnce(int fd, const char *reason)
 {
     char reply[CLIENT_REPLY_MAX + 1];
     int length = ReplyError(reply, sizeof reply, reason, OUTCOME_NOT_SENT);
-    if (send(fd, reply, (size_t)length, MSG_NOSIGNAL | MSG_DONTWAIT) != length) {
-        // Gone already: nothing to tell it.
-    }
+    // A client gone already has nothing to be told: the result is not needed.
+    (void)send(fd, reply, (size_t)length, MSG_NOSIGNAL | MSG_DONTWAIT);
     close(fd);
 }
 

@@ -13,6 +13,7 @@
 #include "fiscald_line.h"
 #include "fiscald_reply.h"
 #include "fiscald_state.h"
+#include "printable.h"
 #include "tracelet.h"
 
 #include <arpa/inet.h>
@@ -72,7 +73,7 @@ static int SaveFailing;   // traced once until a save succeeds again
 static void TraceCommand(const char *what, const char *bytes, int length)
 {
     char shown[CLIENT_REPLY_MAX + 1];
-    ReplyPrintable(bytes, (size_t)length, shown, sizeof shown);
+    PrintableCopy(bytes, (size_t)length, shown, sizeof shown);
     Tracelet("fiscald: %s [%s]", what, shown);
 }
 
@@ -771,7 +772,7 @@ void DispatchRestore(const StateRecord *record, long long now)
         kept.since_ms = now - kept.saved.age_s * 1000;
         address.s_addr = htonl(kept.saved.peer);
         inet_ntop(AF_INET, &address, dotted, sizeof dotted);
-        ReplyPrintable(kept.saved.body, (size_t)kept.saved.length, shown, sizeof shown);
+        PrintableCopy(kept.saved.body, (size_t)kept.saved.length, shown, sizeof shown);
         Tracelet("fiscald: comando en duda de %s: [%s]%s", dotted, shown,
                  kept.saved.kind == KEPT_REPLY ? ", ejecutado; su respuesta guardada"
                  : kept.saved.settleable       ? ", su reenvio se puede verificar"

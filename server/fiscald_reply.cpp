@@ -24,7 +24,7 @@ static void MaskInterimMarks(char *text, int length)
 
 // Formats what fits and keeps the length within the buffer and the one-send
 // limit: a long answer is cut, never spilled into a second send.
-static int Finish(char *out, size_t size, int written)
+static int Bounded(char *out, size_t size, int written)
 {
     int limit = (int)size - 1;
     if (limit > CLIENT_REPLY_MAX) {
@@ -54,7 +54,7 @@ int ReplyAnswer(char *out, size_t size, unsigned short status1, unsigned short s
     } else {
         written = snprintf(out, size, "%04X%c%04X", status1, FIELD_SEPARATOR, status2);
     }
-    return Finish(out, size, written);
+    return Bounded(out, size, written);
 }
 
 int ReplyError(char *out, size_t size, const char *reason, const char *outcome)
@@ -62,31 +62,12 @@ int ReplyError(char *out, size_t size, const char *reason, const char *outcome)
     if (size == 0) {
         return 0;
     }
-    return Finish(out, size,
-                  snprintf(out, size, "%s%c%s%c%s", CLIENT_ERROR_TAG, FIELD_SEPARATOR, reason,
-                           FIELD_SEPARATOR, outcome));
+    return Bounded(out, size,
+                   snprintf(out, size, "%s%c%s%c%s", CLIENT_ERROR_TAG, FIELD_SEPARATOR, reason,
+                            FIELD_SEPARATOR, outcome));
 }
 
 const char *ReplyInterim(int kind)
 {
     return kind == FRAME_DC4 ? CLIENT_INTERIM_PAPER : CLIENT_INTERIM_WORKING;
-}
-
-void ReplyPrintable(const char *bytes, size_t length, char *out, size_t size)
-{
-    size_t used = 0;
-    if (size == 0) {
-        return;
-    }
-    for (size_t i = 0; i < length && used + 1 < size; i++) {
-        unsigned char byte = (unsigned char)bytes[i];
-        if (byte == (unsigned char)FIELD_SEPARATOR) {
-            out[used++] = '|';
-        } else if (byte < 0x20 || byte == 0x7F) {
-            out[used++] = '.';
-        } else {
-            out[used++] = (char)byte;
-        }
-    }
-    out[used] = '\0';
 }

@@ -6,8 +6,6 @@
  *   ReplyAnswer(out, size, s1, s2, fields)  "SSSS<FS>TTTT[<FS>fields]"
  *   ReplyError(out, size, reason, outcome)  "ERR<FS>reason<FS>outcome"
  *   ReplyInterim(kind)      "DC2" (FRAME_DC2, working) or "DC4" (paper)
- *   ReplyPrintable(...)     a copy for the trace: FS as '|', other control
- *                           bytes as '.'
  */
 #ifndef FISCALD_REPLY_H
 #define FISCALD_REPLY_H
@@ -22,7 +20,6 @@ int ReplyAnswer(char *out, size_t size, unsigned short status1, unsigned short s
                 const char *fields);
 int ReplyError(char *out, size_t size, const char *reason, const char *outcome);
 const char *ReplyInterim(int kind);
-void ReplyPrintable(const char *bytes, size_t length, char *out, size_t size);
 
 #ifdef __cplusplus
 }

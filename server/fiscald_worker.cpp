@@ -48,26 +48,26 @@ static void OnKeepAlive(int port, int kind)
 }
 
 // One probe at the rate the line is at: 1 answered, 0 not.
-static int Probe(int slot)
+static int Probe(int port)
 {
     unsigned short status1 = 0;
     unsigned short status2 = 0;
     char answer[PACKET_ANSWER_SIZE];
     int previous = SetCommandRetries(1);
-    int answered = MandaPaqueteFiscal(slot, PROBE, &status1, &status2, answer) == 0;
+    int answered = MandaPaqueteFiscal(port, PROBE, &status1, &status2, answer) == 0;
     SetCommandRetries(previous);
     return answered;
 }
 
 // Sets the line's rate as configured. The rate (0 when none was found) and
 // the count of probe frames sent are returned through the arguments.
-static void SetRate(int slot, const WorkerSetup *setup, long *rate, int *probes)
+static void SetRate(int port, const WorkerSetup *setup, long *rate, int *probes)
 {
     long found = 0;
     *rate = 0;
     *probes = 0;
     if (setup->search && setup->remembered_rate != 0 &&
-        SetBaudRate(slot, setup->remembered_rate) == 0) {
+        SetBaudRate(port, setup->remembered_rate) == 0) {
         if (setup->keep_memory && LayerOffers(LAYER_NEXT_SEQ)) {
             *rate = setup->remembered_rate;
             RateUnproven = 1;
@@ -76,7 +76,7 @@ static void SetRate(int slot, const WorkerSetup *setup, long *rate, int *probes)
             return;
         }
         *probes += 1;
-        if (Probe(slot)) {
+        if (Probe(port)) {
             *rate = setup->remembered_rate;
             Tracelet("fiscald: controlador fiscal a %ld baudios, como la ultima vez", *rate);
             return;
@@ -84,13 +84,13 @@ static void SetRate(int slot, const WorkerSetup *setup, long *rate, int *probes)
     }
     if (setup->search) {
         *probes += TTYWIRE_RATES;   // at most; enough to know the controller's memory changed
-        if (SearchPrn(slot, &found) == 0) {
+        if (SearchPrn(port, &found) == 0) {
             *rate = found;
         }
         return;
     }
     if (setup->baud != 0) {
-        SetBaudRate(slot, setup->baud);
+        SetBaudRate(port, setup->baud);
     }
     *rate = setup->baud != 0 ? setup->baud : 9600;
     // A layer that picks its own sequence bytes cannot continue the last
@@ -100,7 +100,7 @@ static void SetRate(int slot, const WorkerSetup *setup, long *rate, int *probes)
         // its last sequence byte and body: a fresh server's first command
         // must not meet an earlier server's last frame by chance.
         *probes += 1;
-        Probe(slot);
+        Probe(port);
     }
 }
 
@@ -118,7 +118,7 @@ static int SeqBefore(int seq)
 // is how the server resends a command whose outcome is unknown, and a new
 // command always takes a new byte (the controller would answer it from its
 // memory of the last frame otherwise).
-static void SendRequest(int slot, const WorkerRequest *request, int last_seq, WorkerReport *report)
+static void SendRequest(int port, const WorkerRequest *request, int last_seq, WorkerReport *report)
 {
     if (!LayerOffers(LAYER_NEXT_SEQ) && last_seq != 0 && request->seq == last_seq) {
         // Under a byte of the layer's choosing it would be a new command to
@@ -127,25 +127,25 @@ static void SendRequest(int slot, const WorkerRequest *request, int last_seq, Wo
         report->packet_error = WORKER_CANNOT_RESEND;
         return;
     }
-    if (!LayerOffers(LAYER_MAY_HAVE_RUN) && LayerDeviceGone(slot)) {
+    if (!LayerOffers(LAYER_MAY_HAVE_RUN) && LayerDeviceGone(port)) {
         // The layer will not say whether a frame left; a device gone before
         // the call says for sure that none did.
         report->packet_error = PACKET_LINE_GONE;
         report->line_gone = 1;
         return;
     }
-    LayerSetNextSeq(slot, request->seq);
-    report->answered = MandaPaqueteFiscal(slot, request->body, &report->status1, &report->status2,
+    LayerSetNextSeq(port, request->seq);
+    report->answered = MandaPaqueteFiscal(port, request->body, &report->status1, &report->status2,
                                           report->answer) == 0;
     if (!report->answered) {
-        report->packet_error = LayerLastError(slot);
+        report->packet_error = LayerLastError(port);
         report->may_have_run = LayerMayHaveRun();
     }
     report->line_gone = report->packet_error == PACKET_LINE_GONE ||
                         report->packet_error == PACKET_BAD_PORT;
 }
 
-static void RunCommand(int slot, const WorkerSetup *setup, const WorkerRequest *request,
+static void RunCommand(int port, const WorkerSetup *setup, const WorkerRequest *request,
                        int last_seq, long *rate)
 {
     WorkerReport report;
@@ -153,13 +153,13 @@ static void RunCommand(int slot, const WorkerSetup *setup, const WorkerRequest *
     report.kind = REPORT_RESULT;
     if (*rate == 0 && setup->search) {
         // No controller found yet: every command searches again first.
-        SetRate(slot, setup, rate, &report.probes);
+        SetRate(port, setup, rate, &report.probes);
     }
     if (*rate == 0) {
         report.packet_error = PACKET_NO_ANSWER;
-        report.line_gone = LayerLastError(slot) == PACKET_LINE_GONE;
+        report.line_gone = LayerLastError(port) == PACKET_LINE_GONE;
     } else {
-        SendRequest(slot, request, last_seq, &report);
+        SendRequest(port, request, last_seq, &report);
         if (report.answered) {
             RateUnproven = 0;
         } else if (RateUnproven && report.packet_error == PACKET_NO_ANSWER) {
@@ -192,15 +192,15 @@ static void RunCommand(int slot, const WorkerSetup *setup, const WorkerRequest *
     if (setup->try_limit_ms > 0) {
         LayerSetTryLimit(setup->try_limit_ms);
     }
-    int slot = start_comm(setup->port_name);   // ends the worker if the device fails
-    if (slot < 0) {
+    int port = start_comm(setup->port_name);   // ends the worker if the device fails
+    if (port < 0) {
         _exit(1);
     }
     if (setup->next_seq != 0) {
-        LayerSetNextSeq(slot, setup->next_seq);
+        LayerSetNextSeq(port, setup->next_seq);
     }
-    SetRate(slot, setup, &rate, &ready.probes);
-    if (rate == 0 && LayerLastError(slot) == PACKET_LINE_GONE) {
+    SetRate(port, setup, &rate, &ready.probes);
+    if (rate == 0 && LayerLastError(port) == PACKET_LINE_GONE) {
         _exit(WORKER_EXIT_LINE_GONE);
     }
     ready.kind = rate != 0 ? REPORT_READY : REPORT_NO_RATE;
@@ -214,7 +214,7 @@ static void RunCommand(int slot, const WorkerSetup *setup, const WorkerRequest *
         }
         if (got == (ssize_t)sizeof request) {
             request.body[PACKET_MAX_COMMAND] = '\0';
-            RunCommand(slot, setup, &request, last_seq, &rate);
+            RunCommand(port, setup, &request, last_seq, &rate);
             last_seq = request.seq;
         }
     }

@@ -27,41 +27,41 @@ int LayerOffers(int calls)
     return (OFFERED & calls) == calls;
 }
 
-static int SlotOpen(int slot)
+static int PortOpen(int port)
 {
-    return slot >= 0 && slot < TTYWIRE_PORTS && PortControl[slot].in_use;
+    return port >= 0 && port < TTYWIRE_PORTS && PortControl[port].in_use;
 }
 
 // A device unplugged hangs up: poll says so even when asked for nothing, and
 // the terminal's calls fail from then on.
-int LayerDeviceGone(int slot)
+int LayerDeviceGone(int port)
 {
-    if (!SlotOpen(slot)) {
+    if (!PortOpen(port)) {
         return 1;
     }
     struct pollfd watched;
-    watched.fd = PortControl[slot].fd;
+    watched.fd = PortControl[port].fd;
     watched.events = 0;
     watched.revents = 0;
     if (poll(&watched, 1, 0) > 0 && (watched.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
         return 1;
     }
-    struct termios line;
-    return tcgetattr(PortControl[slot].fd, &line) != 0;
+    struct termios settings;
+    return tcgetattr(PortControl[port].fd, &settings) != 0;
 }
 
-int LayerLastError(int slot)
+int LayerLastError(int port)
 {
 #if FISCALD_LAYER_LAST_ERROR
-    (void)slot;
+    (void)port;
     return PacketLastError();
 #else
     // The layer does not say why: a device that is gone says so itself, and
     // any other failure is the one the worker can name, no answer.
-    if (!SlotOpen(slot)) {
+    if (!PortOpen(port)) {
         return PACKET_BAD_PORT;
     }
-    return LayerDeviceGone(slot) ? PACKET_LINE_GONE : PACKET_NO_ANSWER;
+    return LayerDeviceGone(port) ? PACKET_LINE_GONE : PACKET_NO_ANSWER;
 #endif
 }
 
@@ -74,12 +74,12 @@ int LayerMayHaveRun(void)
 #endif
 }
 
-int LayerSetNextSeq(int slot, int seq)
+int LayerSetNextSeq(int port, int seq)
 {
 #if FISCALD_LAYER_NEXT_SEQ
-    return SetPacketNextSeq(slot, seq);
+    return SetPacketNextSeq(port, seq);
 #else
-    (void)slot;
+    (void)port;
     (void)seq;
     return -1;
 #endif

@@ -5,10 +5,10 @@
  * lacks, what the worker can do without it stands in (docs/packet-layer.md).
  *
  *   LayerOffers(calls)          1 when the layer has every call of LAYER_* calls
- *   LayerLastError(slot)        after a failed command: a PACKET_* reason
+ *   LayerLastError(port)        after a failed command: a PACKET_* reason
  *   LayerMayHaveRun()           after a failed command: 1 it may have run
- *   LayerDeviceGone(slot)       1 when the slot's device hung up or fails
- *   LayerSetNextSeq(slot, seq)  the next command goes under seq: 0, or -1 not
+ *   LayerDeviceGone(port)       1 when the port's device hung up or fails
+ *   LayerSetNextSeq(port, seq)  the next command goes under seq: 0, or -1 not
  *   LayerSetTryLimit(ms)        silence that ends one try: 0, or -1 not set
  *   LayerSetWaitHook(hook)      keep-alives reach hook, where the layer can
  */
@@ -32,12 +32,12 @@ enum LayerCall {
 
 int LayerOffers(int calls);
 /* Without PacketLastError: PACKET_LINE_GONE when the device says so, else
- * PACKET_NO_ANSWER (PACKET_BAD_PORT for a slot that is not open). */
-int LayerLastError(int slot);
+ * PACKET_NO_ANSWER (PACKET_BAD_PORT for a port that is not open). */
+int LayerLastError(int port);
 /* Without PacketMayHaveRun: 1, for every failure. */
 int LayerMayHaveRun(void);
-int LayerDeviceGone(int slot);
-int LayerSetNextSeq(int slot, int seq);
+int LayerDeviceGone(int port);
+int LayerSetNextSeq(int port, int seq);
 int LayerSetTryLimit(int milliseconds);
 void LayerSetWaitHook(PacketWaitHook hook);
 
