@@ -231,6 +231,32 @@ TEST_F(Fiscald, VanishedLineIsReopenedWhileNoCommandComes)
     EXPECT_NE(log.find("fiscald: respuesta [0000|0100|00000001]"), std::string::npos) << log;
 }
 
+// A line that vanishes and comes back while no command is on it is noticed
+// by itself: the next command is served, not told the line is down.
+TEST_F(Fiscald, ALineThatVanishesAndComesBackWhileIdleServesTheNextCommand)
+{
+    std::string dir = TempDir();
+    std::string link = dir + "/link";
+    StartSim(9600, 0, link.c_str());
+    StartServer({"-f", dir + "/trace"}, link);
+    int client = NewClient();
+    ASSERT_EQ(Final(client, "A"), "0000" + FS + "0100" + FS + "00000001");
+    auto traced = [&](const std::string &text) {
+        for (int waited = 0; waited < 50; waited++) {
+            if (childprocess::ReadFile(dir + "/trace").find(text) != std::string::npos) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    };
+    ASSERT_EQ(fiscalsim_vanish(), 0);
+    EXPECT_TRUE(traced("(sin comando en curso)"));
+    ASSERT_EQ(fiscalsim_come_back(), 0);
+    EXPECT_TRUE(traced("linea abierta otra vez"));
+    EXPECT_EQ(Final(client, "*"), "0000" + FS + "0100" + FS + "1" + FS + "00000001" + FS + "0");
+}
+
 TEST_F(Fiscald, GarbageAndNulBytesGetErrorRepliesAndTheServerGoesOn)
 {
     StartSim(9600, 0);
