@@ -70,7 +70,7 @@ static int Connect(void)
 // closed the connection.
 static int AwaitReply(int client)
 {
-    char taken[FISCALD_REPLY_MAX * 4];
+    char taken[CLIENT_REPLY_MAX * 4];
     for (int round = 0; round < 1000; round++) {
         ServeRound(Signals, 10);
         struct pollfd wanted = {client, POLLIN, 0};
@@ -90,7 +90,7 @@ static int AwaitReply(int client)
             continue;
         }
         // A final reply: one receive, at most 500 bytes.
-        if (got > FISCALD_REPLY_MAX) {
+        if (got > CLIENT_REPLY_MAX) {
             abort();
         }
         return 1;
@@ -106,10 +106,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     while (connected && start < size) {
         const uint8_t *end = (const uint8_t *)memchr(data + start, '\n', size - start);
         size_t length = end != nullptr ? (size_t)(end - (data + start)) + 1 : size - start;
-        if (length > FISCALD_RECEIVE_MAX) {
-            length = FISCALD_RECEIVE_MAX;   // one receive, one command
+        if (length > CLIENT_COMMAND_MAX) {
+            length = CLIENT_COMMAND_MAX;   // one receive, one command
         }
-        uint8_t command[FISCALD_RECEIVE_MAX];
+        uint8_t command[CLIENT_COMMAND_MAX];
         memcpy(command, data + start, length);
         // A slow command given its own work time ("S<FS>60000") would hold
         // the run for a minute; the interims it draws are tested elsewhere.
