@@ -9,6 +9,7 @@
  *   BufferEmpty(entry)      0 when a byte is waiting, -1 when none is
  *   DoTimeout / rdchk       readability of a descriptor within N seconds / now
  *   SetBaudRate(port, baud) one of the six rates of BaudTbl
+ *   BaudRateKnown(baud)     whether a rate is one of BaudTbl's
  *   SearchPrn(port, &baud)  find the rate at which the controller answers
  *
  * The host program supplies PortControl's storage and the packet layer
@@ -60,6 +61,7 @@ void Nop(void);
 /* 0 set; -1 rate not in BaudTbl; -2 slot out of range or free.
  * Ends the process (status 1) when the terminal refuses the speed. */
 int SetBaudRate(int port, long baud);
+int BaudRateKnown(long baud); /* 1 when baud is one of BaudTbl's rates, 0 when not */
 /* 0 and *found set to the rate that answered; -1 when none did. */
 int SearchPrn(int port, long *found);
 
