@@ -95,13 +95,12 @@ int SetPacketNextSeq(int port, int seq)
 // stopped: the first number is taken from the clock and the process id.
 static unsigned char TakeSeq(int port)
 {
-    const int span = FRAME_SEQ_LAST - FRAME_SEQ_FIRST + 1;
     if (NextSeq[port] == 0) {
         unsigned long seed = (unsigned long)time(nullptr) ^ ((unsigned long)getpid() << 3);
-        NextSeq[port] = (unsigned char)(FRAME_SEQ_FIRST + (seed + (unsigned long)port) % span);
+        NextSeq[port] = (unsigned char)FrameSeqFirst(seed + (unsigned long)port);
     }
     unsigned char seq = NextSeq[port];
-    NextSeq[port] = seq == FRAME_SEQ_LAST ? FRAME_SEQ_FIRST : (unsigned char)(seq + 1);
+    NextSeq[port] = (unsigned char)FrameSeqAfter(seq);
     return seq;
 }
 
