@@ -11,8 +11,8 @@ BaudEntry BaudTbl[TTYWIRE_RATES] = {
     {B1200, 1200}, {B2400, 2400}, {B4800, 4800}, {B9600, 9600}, {B19200, 19200}, {B38400, 38400},
 };
 
-// Answers during the search; the packet layer writes at most 500 bytes here.
-static char FisAnswer[500];
+// Answers during the search, which the packet layer writes here.
+static char FisAnswer[TTYWIRE_ANSWER_SIZE];
 static const char PROBE_CHARACTER = 0x2A;
 
 // A terminal that refuses a rate from the table cannot be driven at all.

@@ -24,8 +24,9 @@
 extern "C" {
 #endif
 
-#define TTYWIRE_PORTS 10 /* slots in PortControl */
-#define TTYWIRE_RATES 6  /* rows in BaudTbl */
+#define TTYWIRE_PORTS       10  /* slots in PortControl */
+#define TTYWIRE_RATES       6   /* rows in BaudTbl */
+#define TTYWIRE_ANSWER_SIZE 500 /* bytes MandaPaqueteFiscal may write into answer */
 
 typedef struct PortEntry {
     int fd;                  /* open descriptor of the serial device */
@@ -67,8 +68,8 @@ int SearchPrn(int port, long *found);
 
 /* The packet layer, supplied by the host. */
 int SetCommandRetries(int count); /* returns the previous count */
-/* 0 exactly when the controller answered; writes at most 500 bytes,
- * terminator included, into answer. */
+/* 0 exactly when the controller answered; writes at most TTYWIRE_ANSWER_SIZE
+ * bytes, terminator included, into answer. */
 int MandaPaqueteFiscal(int port, const char *command, unsigned short *status1,
                        unsigned short *status2, char *answer);
 
