@@ -2,7 +2,7 @@
 // the command file out, one reply in, every exchange shown on the console.
 #include "exchange.h"
 #include "clientprotocol.h"
-#include "getopt.h"
+#include "optscan.h"
 #include "sockapi.h"
 #include "tcp.h"
 #include "textmode.h"
