@@ -17,7 +17,7 @@ static const off_t TRACE_FILE_LIMIT = 499999;   // bytes kept before the file re
 // "DDMM-HHMM: " before the message and CR LF after it.
 static const size_t STAMPED_LINE_EXTRA = 13;
 
-static char debfile[400] = "";
+static char debfile[TRACELET_PATH_MAX + 1] = "";
 static char buffer[250];
 // Sized so that every message that fits buffer also fits the stamped line:
 // a long message is cut once, in buffer, and the file line keeps its CR LF.

@@ -18,6 +18,8 @@
 extern "C" {
 #endif
 
+#define TRACELET_PATH_MAX 399 /* characters of a trace file path; a longer one is refused */
+
 typedef void (*TraceFunction)(const char *format, va_list args);
 
 extern int fdebug; /* non-zero: print each message on the console */
@@ -28,8 +30,8 @@ __attribute__((format(printf, 1, 2)))
 #endif
 void Tracelet(const char *format, ...);
 TraceFunction SetTracelet(TraceFunction function);
-/* 0 when set; -1 when the path is over 399 characters (switches set, the
- * previous path kept). */
+/* 0 when set; -1 when the path is over TRACELET_PATH_MAX characters
+ * (switches set, the previous path kept). */
 int set_debug_options(int debug, int save, const char *path);
 void FISCAL_debug(const char *format, va_list args);
 int debopen(const char *path); /* descriptor, or -1 */

@@ -11,8 +11,8 @@ BaudEntry BaudTbl[TTYWIRE_RATES] = {
     {B1200, 1200}, {B2400, 2400}, {B4800, 4800}, {B9600, 9600}, {B19200, 19200}, {B38400, 38400},
 };
 
-// Answers during the search; the packet layer writes at most 500 bytes here.
-static char FisAnswer[500];
+// Answers during the search, which the packet layer writes here.
+static char FisAnswer[TTYWIRE_ANSWER_SIZE];
 static const char PROBE_CHARACTER = 0x2A;
 
 // A terminal that refuses a rate from the table cannot be driven at all.
@@ -22,16 +22,29 @@ static const char PROBE_CHARACTER = 0x2A;
     exit(1);
 }
 
+// BaudTbl's row of a rate, or -1 when the table does not hold it.
+static int RateRow(long baud)
+{
+    for (int row = 0; row < TTYWIRE_RATES; row++) {
+        if (BaudTbl[row].baud == baud) {
+            return row;
+        }
+    }
+    return -1;
+}
+
+int BaudRateKnown(long baud)
+{
+    return RateRow(baud) >= 0 ? 1 : 0;
+}
+
 int SetBaudRate(int port, long baud)
 {
     if (port < 0 || port >= TTYWIRE_PORTS || PortControl[port].in_use == 0) {
         return -2;
     }
-    int row = 0;
-    while (row < TTYWIRE_RATES && BaudTbl[row].baud != baud) {
-        row++;
-    }
-    if (row == TTYWIRE_RATES) {
+    int row = RateRow(baud);
+    if (row < 0) {
         return -1;
     }
     // The read's result is not looked at; a failing line fails at tcsetattr.

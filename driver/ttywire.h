@@ -9,6 +9,7 @@
  *   BufferEmpty(entry)      0 when a byte is waiting, -1 when none is
  *   DoTimeout / rdchk       readability of a descriptor within N seconds / now
  *   SetBaudRate(port, baud) one of the six rates of BaudTbl
+ *   BaudRateKnown(baud)     whether a rate is one of BaudTbl's
  *   SearchPrn(port, &baud)  find the rate at which the controller answers
  *
  * The host program supplies PortControl's storage and the packet layer
@@ -23,8 +24,9 @@
 extern "C" {
 #endif
 
-#define TTYWIRE_PORTS 10 /* slots in PortControl */
-#define TTYWIRE_RATES 6  /* rows in BaudTbl */
+#define TTYWIRE_PORTS       10  /* slots in PortControl */
+#define TTYWIRE_RATES       6   /* rows in BaudTbl */
+#define TTYWIRE_ANSWER_SIZE 500 /* bytes MandaPaqueteFiscal may write into answer */
 
 typedef struct PortEntry {
     int fd;                  /* open descriptor of the serial device */
@@ -60,13 +62,14 @@ void Nop(void);
 /* 0 set; -1 rate not in BaudTbl; -2 slot out of range or free.
  * Ends the process (status 1) when the terminal refuses the speed. */
 int SetBaudRate(int port, long baud);
+int BaudRateKnown(long baud); /* 1 when baud is one of BaudTbl's rates, 0 when not */
 /* 0 and *found set to the rate that answered; -1 when none did. */
 int SearchPrn(int port, long *found);
 
 /* The packet layer, supplied by the host. */
 int SetCommandRetries(int count); /* returns the previous count */
-/* 0 exactly when the controller answered; writes at most 500 bytes,
- * terminator included, into answer. */
+/* 0 exactly when the controller answered; writes at most TTYWIRE_ANSWER_SIZE
+ * bytes, terminator included, into answer. */
 int MandaPaqueteFiscal(int port, const char *command, unsigned short *status1,
                        unsigned short *status2, char *answer);
 

@@ -1,7 +1,7 @@
 // ruvado's option scanner over random argument vectors. The input is split
 // into arguments at NUL bytes; the scanner must stay inside argv, return only
 // option letters of its option string, '?' or -1, and end the scan.
-#include "getopt.h"
+#include "optscan.h"
 
 #include <stddef.h>
 #include <stdint.h>

@@ -252,3 +252,14 @@ int FrameParseAnswer(const char *body, int len, unsigned short *status1, unsigne
     *fields = len > 9 ? body + 10 : body + len;
     return 0;
 }
+
+int FrameSeqFirst(unsigned long number)
+{
+    const unsigned long span = FRAME_SEQ_LAST - FRAME_SEQ_FIRST + 1;
+    return FRAME_SEQ_FIRST + (int)(number % span);
+}
+
+int FrameSeqAfter(int seq)
+{
+    return seq >= FRAME_SEQ_LAST ? FRAME_SEQ_FIRST : seq + 1;
+}

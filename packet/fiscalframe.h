@@ -10,6 +10,8 @@
  *   FrameParseAnswer(body, len, &s1, &s2, &fields)
  *                                           split an answer body; 0 or -1
  *   FrameChecksum(data, len)                CRC-16/CCITT (0x1021, start 0xFFFF)
+ *   FrameSeqFirst(number)                   the sequence byte a number draws
+ *   FrameSeqAfter(seq)                      the next sequence byte, wrapping
  */
 #ifndef FISCALFRAME_H
 #define FISCALFRAME_H
@@ -62,6 +64,10 @@ int FrameReaderPush(FrameReader *reader, unsigned char byte);
  * FS, or "" when there is none. */
 int FrameParseAnswer(const char *body, int len, unsigned short *status1, unsigned short *status2,
                      const char **fields);
+/* FRAME_SEQ_FIRST + number % 95: where a sequence starts. */
+int FrameSeqFirst(unsigned long number);
+/* seq + 1, or FRAME_SEQ_FIRST after FRAME_SEQ_LAST (or past it). */
+int FrameSeqAfter(int seq);
 
 #ifdef __cplusplus
 }

@@ -37,9 +37,23 @@ static int LastMayHaveRun;
 static unsigned char LastSeq;
 static unsigned char NextSeq[TTYWIRE_PORTS];   // 0: not chosen yet
 
-// What one try learnt about the command beyond its outcome.
-struct TryReport {
-    int may_have_run;   // the frame reached a controller that may have run it
+// One command as all of its tries share it: where it goes, what it is, the
+// caller's places for the answer, and what the tries learnt.
+struct CommandExchange {
+    int port;                  // the slot the command goes out on
+    const char *frame;         // the encoded command, the same for every try
+    unsigned char seq;         // its sequence byte, which its answer carries
+    long long busy_deadline;   // keep-alives stop extending the wait after this
+    unsigned short *status1;   // the answer's first status word, or null
+    unsigned short *status2;   // its second, or null
+    char *answer;              // the answer's fields, or null
+    int may_have_run;          // a frame reached a controller that may have run it
+};
+
+// What one try reads: its frame reader and when the last keep-alive came.
+struct TryState {
+    FrameReader reader;
+    long long last_keepalive;   // 0 while none has come
 };
 
 int SetCommandRetries(int count)
@@ -95,13 +109,12 @@ int SetPacketNextSeq(int port, int seq)
 // stopped: the first number is taken from the clock and the process id.
 static unsigned char TakeSeq(int port)
 {
-    const int span = FRAME_SEQ_LAST - FRAME_SEQ_FIRST + 1;
     if (NextSeq[port] == 0) {
         unsigned long seed = (unsigned long)time(nullptr) ^ ((unsigned long)getpid() << 3);
-        NextSeq[port] = (unsigned char)(FRAME_SEQ_FIRST + (seed + (unsigned long)port) % span);
+        NextSeq[port] = (unsigned char)FrameSeqFirst(seed + (unsigned long)port);
     }
     unsigned char seq = NextSeq[port];
-    NextSeq[port] = seq == FRAME_SEQ_LAST ? FRAME_SEQ_FIRST : (unsigned char)(seq + 1);
+    NextSeq[port] = (unsigned char)FrameSeqAfter(seq);
     return seq;
 }
 
@@ -153,8 +166,7 @@ static void CopyAnswer(const char *fields, char *answer)
     answer[length] = '\0';
 }
 
-static int TakeAnswer(const FrameReader *reader, unsigned short *status1, unsigned short *status2,
-                      char *answer)
+static int TakeAnswer(const FrameReader *reader, const struct CommandExchange *exchange)
 {
     unsigned short first;
     unsigned short second;
@@ -162,14 +174,14 @@ static int TakeAnswer(const FrameReader *reader, unsigned short *status1, unsign
     if (FrameParseAnswer(reader->body, reader->body_len, &first, &second, &fields) != 0) {
         return TRY_REFUSED;
     }
-    if (status1 != nullptr) {
-        *status1 = first;
+    if (exchange->status1 != nullptr) {
+        *exchange->status1 = first;
     }
-    if (status2 != nullptr) {
-        *status2 = second;
+    if (exchange->status2 != nullptr) {
+        *exchange->status2 = second;
     }
-    if (answer != nullptr) {
-        CopyAnswer(fields, answer);
+    if (exchange->answer != nullptr) {
+        CopyAnswer(fields, exchange->answer);
     }
     return TRY_ANSWERED;
 }
@@ -178,12 +190,12 @@ static int TakeAnswer(const FrameReader *reader, unsigned short *status1, unsign
 // A damaged frame or a NAK ends the try as refused, unless the controller's
 // keep-alives say it is still working: sending the command again then would
 // only be ignored at best, so the try waits for the answer or the silence.
-static int PushAnswerByte(int port, FrameReader *reader, unsigned char byte, unsigned char seq,
-                          long long busy_deadline, long long *last_keepalive,
-                          unsigned short *status1, unsigned short *status2, char *answer)
+static int PushAnswerByte(const struct CommandExchange *exchange, struct TryState *state,
+                          unsigned char byte)
 {
+    FrameReader *reader = &state->reader;
     long long now = MonotonicMs();
-    int working = *last_keepalive != 0 && now - *last_keepalive < TryLimitMs;
+    int working = state->last_keepalive != 0 && now - state->last_keepalive < TryLimitMs;
     int pushed = FrameReaderPush(reader, byte);
     if (pushed == FRAME_BAD) {
         return working ? TRY_SILENT : TRY_REFUSED;
@@ -191,7 +203,7 @@ static int PushAnswerByte(int port, FrameReader *reader, unsigned char byte, uns
     if (pushed == FRAME_DONE) {
         // A sound frame with another sequence byte is a late answer to an
         // earlier command: it is passed over.
-        return reader->seq == seq ? TakeAnswer(reader, status1, status2, answer) : TRY_SILENT;
+        return reader->seq == exchange->seq ? TakeAnswer(reader, exchange) : TRY_SILENT;
     }
     if (pushed != FRAME_CONTROL) {
         return TRY_SILENT;
@@ -200,28 +212,26 @@ static int PushAnswerByte(int port, FrameReader *reader, unsigned char byte, uns
         return working ? TRY_SILENT : TRY_NAK;
     }
     if (reader->control == FRAME_DC2 || reader->control == FRAME_DC4) {
-        if (now > busy_deadline) {
+        if (now > exchange->busy_deadline) {
             return TRY_BUSY_TOO_LONG;
         }
-        *last_keepalive = now;
+        state->last_keepalive = now;
         if (WaitHook != nullptr) {
-            WaitHook(port, reader->control);
+            WaitHook(exchange->port, reader->control);
         }
     }
     return TRY_SILENT;
 }
 
-static int OneTry(int port, const char *frame, unsigned char seq, long long busy_deadline,
-                  struct TryReport *report, unsigned short *status1, unsigned short *status2,
-                  char *answer)
+static int OneTry(struct CommandExchange *exchange)
 {
-    PortEntry *entry = &PortControl[port];
-    FrameReader reader;
-    FrameReaderReset(&reader);
-    if (SendCommand(entry, frame) != 0) {
+    PortEntry *entry = &PortControl[exchange->port];
+    struct TryState state;
+    FrameReaderReset(&state.reader);
+    state.last_keepalive = 0;
+    if (SendCommand(entry, exchange->frame) != 0) {
         return TRY_LINE_GONE;
     }
-    long long last_keepalive = 0;
     long long silence_deadline = MonotonicMs() + TryLimitMs;
     long long try_deadline = silence_deadline + PACKET_FRAME_ALLOWANCE_MS;
     int outcome = TRY_SILENT;
@@ -242,21 +252,20 @@ static int OneTry(int port, const char *frame, unsigned char seq, long long busy
             continue;
         }
         silence_deadline = MonotonicMs() + TryLimitMs;
-        long long keepalive_before = last_keepalive;
+        long long keepalive_before = state.last_keepalive;
         outcome = TRY_SILENT;
         for (int i = 0; i < got && outcome == TRY_SILENT; i++) {
-            outcome = PushAnswerByte(port, &reader, block[i], seq, busy_deadline, &last_keepalive,
-                                     status1, status2, answer);
+            outcome = PushAnswerByte(exchange, &state, block[i]);
         }
         if (outcome != TRY_SILENT) {
             break;
         }
-        if (last_keepalive != keepalive_before) {
+        if (state.last_keepalive != keepalive_before) {
             try_deadline = silence_deadline + PACKET_FRAME_ALLOWANCE_MS;
         }
     }
     if (outcome != TRY_NAK) {
-        report->may_have_run = 1;
+        exchange->may_have_run = 1;
     }
     return outcome;
 }
@@ -282,7 +291,6 @@ int MandaPaqueteFiscal(int port, const char *command, unsigned short *status1,
                        unsigned short *status2, char *answer)
 {
     char frame[FRAME_MAX_WIRE];
-    struct TryReport report = {0};
     int outcome = TRY_SILENT;
     if (answer != nullptr) {
         answer[0] = '\0';
@@ -300,13 +308,21 @@ int MandaPaqueteFiscal(int port, const char *command, unsigned short *status1,
         LastError = PACKET_BAD_COMMAND;
         return -1;
     }
+    struct CommandExchange exchange = {.port = port,
+                                       .frame = frame,
+                                       .seq = seq,
+                                       .busy_deadline = 0,
+                                       .status1 = status1,
+                                       .status2 = status2,
+                                       .answer = answer,
+                                       .may_have_run = 0};
     if (DrainStaleBytes(PortControl[port].fd) != 0) {
         outcome = TRY_LINE_GONE;
     } else {
         int tries = CommandRetries < 1 ? 1 : CommandRetries;
-        long long busy_deadline = MonotonicMs() + PACKET_BUSY_LIMIT_MS;
+        exchange.busy_deadline = MonotonicMs() + PACKET_BUSY_LIMIT_MS;
         for (int attempt = 0; attempt < tries; attempt++) {
-            outcome = OneTry(port, frame, seq, busy_deadline, &report, status1, status2, answer);
+            outcome = OneTry(&exchange);
             if (outcome == TRY_ANSWERED || outcome == TRY_LINE_GONE ||
                 outcome == TRY_BUSY_TOO_LONG) {
                 break;
@@ -314,6 +330,6 @@ int MandaPaqueteFiscal(int port, const char *command, unsigned short *status1,
         }
     }
     LastError = ErrorFor(outcome);
-    LastMayHaveRun = outcome != TRY_ANSWERED && report.may_have_run;
+    LastMayHaveRun = outcome != TRY_ANSWERED && exchange.may_have_run;
     return outcome == TRY_ANSWERED ? 0 : -1;
 }

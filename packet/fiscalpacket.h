@@ -33,7 +33,9 @@ extern "C" {
 #define PACKET_FRAME_ALLOWANCE_MS 10000
 #define PACKET_BUSY_LIMIT_MS      120000 /* keep-alives stop extending after this */
 #define PACKET_MAX_COMMAND        400    /* command bytes, terminator excluded */
-#define PACKET_ANSWER_SIZE        500    /* bytes written into answer, terminator included */
+
+/* Bytes written into answer, terminator included: ttywire.h's figure. */
+#define PACKET_ANSWER_SIZE TTYWIRE_ANSWER_SIZE
 
 /* PacketLastError results */
 #define PACKET_OK            0 /* the last command was answered */

@@ -1,7 +1,8 @@
 // ruvado's command line and its exchange with the command server: one line of
 // the command file out, one reply in, every exchange shown on the console.
 #include "exchange.h"
-#include "getopt.h"
+#include "clientprotocol.h"
+#include "optscan.h"
 #include "sockapi.h"
 #include "tcp.h"
 #include "textmode.h"
@@ -12,8 +13,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-
-static const char FIELD_SEPARATOR = 0x1C;
 
 void Usage(void)
 {
@@ -33,7 +32,7 @@ void ShowTrace(const char *format, ...)
     va_end(arguments);
     // Written in runs between FS bytes: the same bytes as one putchar each,
     // without taking the stream's lock for every character.
-    const char separator[] = {FIELD_SEPARATOR, '\0'};
+    const char separator[] = {CLIENT_FS, '\0'};
     const char *run = display;
     for (;;) {
         size_t length = strcspn(run, separator);
@@ -49,7 +48,8 @@ void ShowTrace(const char *format, ...)
 // Interim replies say the command is still being worked on.
 int IsInterimReply(const char *reply)
 {
-    return strstr(reply, "DC2") != nullptr || strstr(reply, "DC4") != nullptr;
+    return strstr(reply, CLIENT_INTERIM_WORKING) != nullptr ||
+           strstr(reply, CLIENT_INTERIM_PAPER) != nullptr;
 }
 
 int ReadCommand(FILE *commands, char *line, int size)
@@ -82,7 +82,7 @@ int ReadCommand(FILE *commands, char *line, int size)
 int ExchangeCommands(FILE *commands, int sock)
 {
     char line[RUVADO_LINE_SIZE];
-    char reply[RUVADO_REPLY_SIZE + 1];
+    char reply[CLIENT_REPLY_MAX + 1];
     int length;
     while ((length = ReadCommand(commands, line, sizeof line)) >= 0) {
         // A blank line, a line that starts with CR, or the line feed that a
@@ -102,7 +102,7 @@ int ExchangeCommands(FILE *commands, int sock)
         // A receive that carries an interim reply is thrown away whole, even
         // when the final answer came with it.
         for (;;) {
-            int received = TcpReceive(sock, reply, RUVADO_REPLY_SIZE, RUVADO_WAIT_MS);
+            int received = TcpReceive(sock, reply, CLIENT_REPLY_MAX, RUVADO_WAIT_MS);
             if (received < 0) {
                 printf("Error esperando la respuesta (Rc = %d), errno %d\n", received, errno);
                 return -1;
@@ -163,7 +163,7 @@ int RuvadoMain(int argc, char *argv[])
     signal(SIGTERM, exit);
     signal(SIGABRT, exit);
 
-    int port = RUVADO_DEFAULT_PORT;
+    int port = CLIENT_DEFAULT_PORT;
     char host[RUVADO_HOST_SIZE];
     int host_given = 0;
     int option;

@@ -9,7 +9,7 @@
  *   SendFile(path, host, port)    sends each line of the command file and
  *                                 shows it with its reply: 0 or -1
  *   ShowTrace(format, ...)        printf-style, to standard output, with
- *                                 every FS byte (0x1C) shown as '|'
+ *                                 every FS byte shown as '|'
  *   ExchangeCommands(commands, sock)  SendFile's loop over an open command
  *                                 file and a connected socket (empty
  *                                 commands are skipped): 0 at the end of
@@ -19,6 +19,9 @@
  *                                 bytes read from the file count), or -1 at
  *                                 the end of the file (or a read error)
  *   IsInterimReply(reply)         1 when the reply holds "DC2" or "DC4"
+ *
+ * The default port, the reply limit, FS and the interim marks are the client
+ * protocol's, from protocol/clientprotocol.h.
  */
 #ifndef RUVADO_EXCHANGE_H
 #define RUVADO_EXCHANGE_H
@@ -29,11 +32,9 @@
 extern "C" {
 #endif
 
-#define RUVADO_DEFAULT_PORT 1600
-#define RUVADO_WAIT_MS      15000 /* limit of every send wait and receive wait */
-#define RUVADO_LINE_SIZE    500   /* a line is read with this limit: 499 characters */
-#define RUVADO_REPLY_SIZE   500   /* most bytes taken by one receive */
-#define RUVADO_HOST_SIZE    100   /* host buffer: 99 characters and the NUL */
+#define RUVADO_WAIT_MS   15000 /* limit of every send wait and receive wait */
+#define RUVADO_LINE_SIZE 500   /* a line is read with this limit: 499 characters */
+#define RUVADO_HOST_SIZE 100   /* host buffer: 99 characters and the NUL */
 
 int RuvadoMain(int argc, char *argv[]);
 void Usage(void);

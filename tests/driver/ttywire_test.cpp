@@ -408,6 +408,16 @@ TEST(BaudTable, HoldsTheSixRatesInSearchOrder)
     }
 }
 
+TEST(BaudTable, KnowsExactlyItsSixRates)
+{
+    for (long baud : {1200L, 2400L, 4800L, 9600L, 19200L, 38400L}) {
+        EXPECT_EQ(BaudRateKnown(baud), 1) << baud;
+    }
+    for (long baud : {0L, -9600L, 300L, 9601L, 57600L, 115200L}) {
+        EXPECT_EQ(BaudRateKnown(baud), 0) << baud;
+    }
+}
+
 TEST_F(TtyWire, SetBaudRateRefusesRatesOutsideTheTableAndSlotsNotTaken)
 {
     int slot = OpenPort();

@@ -107,6 +107,18 @@ TEST(FrameEncode, RefusesNulsBadSequencesAndSmallBuffers)
     EXPECT_EQ(FrameEncode(' ', "\x01", 1, out, 9), -1);
 }
 
+TEST(FrameSeq, StartsWhereTheNumberSaysAndWrapsAfterTheLastByte)
+{
+    EXPECT_EQ(FrameSeqFirst(0), 0x20);
+    EXPECT_EQ(FrameSeqFirst(94), 0x7E);
+    EXPECT_EQ(FrameSeqFirst(95), 0x20);
+    EXPECT_EQ(FrameSeqFirst(95 * 1000 + 33), 0x41);
+    EXPECT_EQ(FrameSeqFirst(4294967295UL), 0x25);
+    EXPECT_EQ(FrameSeqAfter(0x20), 0x21);
+    EXPECT_EQ(FrameSeqAfter(0x7D), 0x7E);
+    EXPECT_EQ(FrameSeqAfter(0x7E), 0x20);
+}
+
 TEST(FrameReader, RejectsAnyDamagedChecksumDigitOrBodyByte)
 {
     std::string good = Encode('#', "B\x1C"

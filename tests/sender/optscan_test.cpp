@@ -1,5 +1,5 @@
 // The option scanner's own rules, which differ from the C library's.
-#include "getopt.h"
+#include "optscan.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-// The program's own option scanner; see getopt.h for how it differs from the
+// The program's own option scanner; see optscan.h for how it differs from the
 // C library's.
-#include "getopt.h"
+#include "optscan.h"
 
 #include <string.h>
 

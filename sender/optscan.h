@@ -9,8 +9,8 @@
  * first operand. The state is process-wide, like the library's, and the names
  * and signature match it so both declarations may meet in one program.
  */
-#ifndef RUVADO_GETOPT_H
-#define RUVADO_GETOPT_H
+#ifndef RUVADO_OPTSCAN_H
+#define RUVADO_OPTSCAN_H
 
 /* The C library declares the same names in <unistd.h>; it is read first so
  * that the declarations below repeat it rather than clash with it. */
