@@ -54,7 +54,7 @@ void LineConfigure(const ServerOptions *options, long remembered_rate, int last_
     }
     // A server that knows no earlier sequence draws its first number.
     unsigned long seed = (unsigned long)time(nullptr) ^ ((unsigned long)getpid() << 3);
-    LastSeq = FRAME_SEQ_FIRST + (int)(seed % (FRAME_SEQ_LAST - FRAME_SEQ_FIRST + 1));
+    LastSeq = FrameSeqFirst(seed);
 }
 
 // Whether the next worker can take the line without any probe: at a fixed
@@ -107,7 +107,7 @@ long long LineFrames(void)
 
 int LineTakeSeq(void)
 {
-    LastSeq = LastSeq >= FRAME_SEQ_LAST ? FRAME_SEQ_FIRST : LastSeq + 1;
+    LastSeq = FrameSeqAfter(LastSeq);
     return LastSeq;
 }
 
@@ -123,7 +123,7 @@ static int StartWorker(void)
     setup.keep_memory = KeepMemory;
     setup.fresh_start = !StartedOnce;
     setup.try_limit_ms = (int)Options->try_limit_ms;
-    setup.next_seq = LastSeq >= FRAME_SEQ_LAST ? FRAME_SEQ_FIRST : LastSeq + 1;
+    setup.next_seq = FrameSeqAfter(LastSeq);
     DeviceExclusive(LockedFd, 0);   // the worker's own open must pass
     if (WorkerStart(&setup, &WorkerPid, &WorkerSock) != 0) {
         Tracelet("fiscald: no se pudo crear el proceso de la linea: %s", strerror(errno));

@@ -3,6 +3,7 @@
 #include "fiscald_options.h"
 #include "fiscalpacket.h"
 #include "kitversion.h"
+#include "tracelet.h"
 #include "ttywire.h"
 #include "wholenumber.h"
 
@@ -68,16 +69,6 @@ static int BadOption(const char *message, const char *value)
     return 2;
 }
 
-static int RateInTable(long baud)
-{
-    for (int row = 0; row < TTYWIRE_RATES; row++) {
-        if (BaudTbl[row].baud == baud) {
-            return 1;
-        }
-    }
-    return 0;
-}
-
 // The option as the person wrote it, for the message: "-p" or "--port".
 static void OptionShown(const char *written, char *shown, size_t size)
 {
@@ -105,7 +96,7 @@ static int TakeOption(int option, const char *value, ServerOptions *options)
         return TakeNumber(value, 0, 65535, &options->tcp_port, "puerto TCP invalido (0-65535)");
     case 'b':
         options->baud = ParseWholeNumber(value, 1, 38400);
-        if (options->baud < 0 || !RateInTable(options->baud)) {
+        if (options->baud < 0 || !BaudRateKnown(options->baud)) {
             return BadOption("velocidad invalida (1200 2400 4800 9600 19200 38400)", value);
         }
         return -1;
@@ -136,7 +127,7 @@ static int TakeOption(int option, const char *value, ServerOptions *options)
         // An empty name is "no trace file", so that a configuration file can
         // leave the setting empty.
         options->trace_file = value[0] != '\0' ? value : nullptr;
-        if (options->trace_file != nullptr && strlen(options->trace_file) > 399) {
+        if (options->trace_file != nullptr && strlen(options->trace_file) > TRACELET_PATH_MAX) {
             return BadOption("ruta del archivo de traza demasiado larga", value);
         }
         return -1;

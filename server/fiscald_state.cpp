@@ -60,16 +60,6 @@ static unsigned int RecordCrc(unsigned long long generation, const char *payload
     return ~Crc32Add(crc, payload, length);
 }
 
-static int RateKnown(long rate)
-{
-    for (int row = 0; row < TTYWIRE_RATES; row++) {
-        if (BaudTbl[row].baud == rate) {
-            return 1;
-        }
-    }
-    return 0;
-}
-
 // Appends bytes as hexadecimal digits ("-" for none); 0, or -1 when full.
 static int PutHex(char *out, size_t size, size_t *used, const char *bytes, int length)
 {
@@ -180,7 +170,7 @@ static int ParsePayload(const char *text, StateRecord *record)
     if (sscanf(text, "rate %ld\nseq %d\n", &record->rate, &record->last_seq) != 2) {
         return -1;
     }
-    if (record->rate != 0 && !RateKnown(record->rate)) {
+    if (record->rate != 0 && !BaudRateKnown(record->rate)) {
         return -1;
     }
     if (record->last_seq != 0 && (record->last_seq < 0x20 || record->last_seq > 0x7E)) {
@@ -263,7 +253,7 @@ static void ReadRecord(const char *path, StateRecord *record)
     if (strncmp(Slot, OLD_RATE_PREFIX, sizeof OLD_RATE_PREFIX - 1) == 0) {
         Slot[strcspn(Slot, "\n")] = '\0';
         long rate = ParseWholeNumber(Slot + sizeof OLD_RATE_PREFIX - 1, 1, 38400);
-        record->rate = RateKnown(rate) ? rate : 0;
+        record->rate = BaudRateKnown(rate) ? rate : 0;
         return;
     }
     fprintf(stderr, "fiscald: %s no tiene un registro sano: se empieza sin el\n", path);
