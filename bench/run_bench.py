@@ -878,12 +878,21 @@ def table(results):
             r["one"]["per_s"], r["one"]["median_us"] / 1000, r["one"]["p99_us"] / 1000, r["many_over_one"]))
     def machine(m, seconds):
         cpu = (" (%s)" % m["cpu"]) if "cpu" in m else ""
+        if "cpus" not in m:
+            return "not recorded."
         return "%d CPUs%s, kernel %s; load (1 min) %.2f at the start, %.2f at the end; %.0f s in all." % (
             m["cpus"], cpu, m["kernel"], m["load"], m.get("load_end", m["load"]), seconds)
     m = results.get("machine")
     if m:
         rows.append("")
-        rows.append("Machine: " + machine(m, results.get("seconds", 0)))
+        if "earlier_runs" in results:
+            rows.append("This run (%s): %s" % (", ".join(results["sections"]), machine(m, results.get("seconds", 0))))
+            for run in results["earlier_runs"]:
+                rows.append("")
+                rows.append("Kept from an earlier run (%s): %s" % (", ".join(run["sections"]),
+                                                                  machine(run["machine"], run["seconds"])))
+        else:
+            rows.append("Machine: " + machine(m, results.get("seconds", 0)))
     return "\n".join(rows) + "\n"
 
 
@@ -899,6 +908,31 @@ def cpu_model():
     except OSError:
         pass
     return os.uname().machine
+
+
+def merge_earlier(results, path):
+    """A run of some benchmarks (--only) into a folder that holds an earlier
+    run's results: the sections this run did not measure are kept from the
+    file as they were, each with the machine and run that measured it."""
+    if results["sections"] == SECTIONS or not os.path.exists(path):
+        return
+    with open(path) as text:
+        earlier = json.load(text)
+    runs = earlier.get("earlier_runs", [])
+    # The earlier file's own run: what it names, or every section it holds
+    # that no run before it measured.
+    before = set(name for run in runs for name in run["sections"])
+    own = earlier.get("sections", [name for name in SECTIONS if name in earlier and name not in before])
+    runs = [{"sections": own, "machine": earlier.get("machine", {}), "seconds": earlier.get("seconds", 0)}] + runs
+    kept = []
+    for run in runs:
+        sections = [name for name in run["sections"] if name in earlier and name not in results["sections"]]
+        if sections:
+            kept.append(dict(run, sections=sections))
+            for name in sections:
+                results[name] = earlier[name]
+    if kept:
+        results["earlier_runs"] = kept
 
 
 class Build:
@@ -974,12 +1008,16 @@ def main():
     results["seconds"] = time.time() - began
     # The load over the last minute, at the end: what the run shared the machine with.
     results["machine"]["load_end"] = os.getloadavg()[0]
+    # Plots only for what ran; the other sections' results and plots in the
+    # folder stay as an earlier run left them.
+    plotted = {name: results[name] for name in results["sections"] if name in results}
+    merge_earlier(results, os.path.join(args.out, "results.json"))
     with open(os.path.join(args.out, "results.json"), "w") as out:
         json.dump(results, out, indent=1)
     markdown = table(results)
     with open(os.path.join(args.out, "results.md"), "w") as out:
         out.write(markdown)
-    plots(results, args.out)
+    plots(plotted, args.out)
     print(markdown)
     log("done in %.0f s; results, table and plots in %s" % (results["seconds"], args.out))
 
