@@ -347,27 +347,126 @@ def bench_kit(b, work, search_repeats, lines, rounds):
 RECEIPT = ["A"] + ["B\x1cArticulo %02d\x1c1\x1c%d.50" % (i, i) for i in range(1, 21)] + ["C", "E"]
 
 
-def bench_wire(b, work, rates, rounds, busy_ms):
+STATE_SLOT_BYTES = 512 * 1024   # the state file's slot size, as fiscald lays it out
+RECORD_BYTES = 600              # the durable record of the direct loop
+
+
+def mount_of(path):
+    """The mount point, device and file-system type that hold path, from
+    /proc/mounts (stat -f names ext4 as ext2/ext3)."""
+    path = os.path.realpath(path)
+    found = ("/", "?", "?")
+    try:
+        with open("/proc/mounts") as mounts:
+            for line in mounts:
+                device, point, kind = line.split()[:3]
+                point = point.replace("\\040", " ")
+                inside = path == point or path.startswith(point.rstrip("/") + "/")
+                if inside and len(point) >= len(found[0]):
+                    found = (point, device, kind)
+    except OSError:
+        pass
+    return found
+
+
+def durable_folder(folder):
+    """The folder for the state files: on a file system that keeps its
+    files on a disk, or the run stops here. On tmpfs a flush returns at once
+    and the record's cost would read as nothing."""
+    os.makedirs(folder, exist_ok=True)
+    kind = subprocess.run(["stat", "-f", "-c", "%T", folder], check=True, capture_output=True,
+                          text=True).stdout.strip()
+    point, device, mounted = mount_of(folder)
+    if kind in ("tmpfs", "ramfs") or mounted in ("tmpfs", "ramfs"):
+        raise SystemExit("run_bench: %s is on %s (memory, not a disk): fdatasync costs nothing there, "
+                         "so the state file's cost cannot be measured; give a folder on a disk with "
+                         "--state-dir (or KIT_BENCH_STATE_DIR)" % (folder, kind if kind in ("tmpfs", "ramfs") else mounted))
+    log("   state files in %s: file system %s (stat -f), %s from %s on %s" % (folder, kind, mounted, device, point))
+    return {"folder": folder, "stat_type": kind, "mount_type": mounted, "device": device, "mount_point": point}
+
+
+def record_sync(b, path, count, prefix=()):
+    """The durable record alone: bench_record_sync's pwrite + fdatasync into
+    one of two slots, then the record after the outcome (no flush)."""
+    output = subprocess.run(list(prefix) + [b.tool("record_sync"), path, str(count), str(RECORD_BYTES)],
+                            check=True, capture_output=True, text=True).stdout
+    return json.loads(output)
+
+
+def realtime_prefix():
+    """chrt -f 1 where this user may use it: the loop then runs the moment
+    its flush returns, so what it measures is the disk's flush alone, not
+    the wait for a CPU after it (on a busy machine whose kernel does not
+    preempt, up to a scheduler tick). None where it may not."""
+    chrt = shutil.which("chrt")
+    if not chrt or subprocess.run([chrt, "-f", "1", "true"], capture_output=True).returncode != 0:
+        return None
+    return (chrt, "-f", "1")
+
+
+def spread(values):
+    ordered = sorted(values)
+
+    def at(share):
+        return ordered[min(len(ordered) - 1, int(share * len(ordered)))]
+    return {"median": median(ordered), "p90": at(0.90), "p99": at(0.99), "max": ordered[-1],
+            "min": ordered[0], "mean": statistics.fmean(ordered), "count": len(ordered)}
+
+
+def bench_wire(b, work, rates, rounds, busy_ms, state, sync_count):
     """A receipt and a slow command on the paced simulator (fiscalsim -W),
     through ruvado and fiscald, against the wire time of the frames that
-    crossed; the packet layer alone on the same line beside them."""
-    log("7 the wire as the limit: a receipt and a slow command at %s baud, %d rounds"
-        % (" and ".join(str(r) for r in rates), rounds))
+    crossed; the packet layer alone on the same line beside them. The
+    receipt also through a fiscald with a state file on a disk (a record
+    and fdatasync before every frame), in the same rounds; and the durable
+    record alone, timed in a loop on the same file system."""
+    log("7 the wire as the limit: a receipt and a slow command at %s baud, %d rounds; the receipt "
+        "with and without the state file" % (" and ".join(str(r) for r in rates), rounds))
     files = {"receipt": os.path.join(work, "receipt.txt"), "slow": os.path.join(work, "slow.txt")}
     with open(files["receipt"], "w", encoding="latin-1") as out:
         out.write("".join(line + "\n" for line in RECEIPT))
     with open(files["slow"], "w", encoding="latin-1") as out:
         out.write("S\n")
+    warm = command_file(os.path.join(work, "warm.txt"), 1, "*")
     link = os.path.join(work, "wire-line")
-    result = {"busy_ms": busy_ms, "rounds": rounds, "commands": {"receipt": len(RECEIPT), "slow": 1}, "rates": []}
+    fiscald = os.path.join(b.build, "server", "fiscald")
+    result = {"busy_ms": busy_ms, "rounds": rounds, "commands": {"receipt": len(RECEIPT), "slow": 1}, "rates": [],
+              "state": state}
+    sync = {"sync_us": [], "write_us": [], "realtime_sync_us": []}
+    realtime = realtime_prefix()
+    if realtime is None:
+        log("   chrt -f not permitted here: the flush alone (at real-time priority) not measured")
     for rate in rates:
         sim, port_name = start([os.path.join(b.build, "sim", "fiscalsim"), "-W", "-r", str(rate),
                                 "-b", str(busy_ms), "-l", link])
+        state_file = os.path.join(state["folder"], "wire-%d.state" % rate)
+        if os.path.exists(state_file):
+            os.unlink(state_file)
         measured = {(what, who): [] for what in files for who in ("kit", "host")}
+        measured[("receipt", "state")] = []
         frame_bytes = {}
         keepalives = {}
+
+        def through(with_state, chosen):
+            """One fiscald for the runs of chosen, with or without the state file."""
+            args = ["-p", "0", "-b", str(rate)] + (["--state-file", state_file] if with_state else []) + [link]
+            server, port = start_fiscald(fiscald, args)
+            try:
+                for what in chosen:
+                    seconds = timed_run_us(b, [b.ruvado, "-p", port, "-t", "127.0.0.1", files[what]], work) / 1e6
+                    measured[(what, "state" if with_state else "kit")].append(seconds)
+            finally:
+                stop(server)
+
         try:
-            for _ in range(rounds):
+            # Both slots of the state file written once, as on a server that
+            # has run before: every timed record then lands in place.
+            server, port = start_fiscald(fiscald, ["-p", "0", "-b", str(rate), "--state-file", state_file, link])
+            try:
+                run_timed([b.ruvado, "-p", port, "-t", "127.0.0.1", warm], work)
+            finally:
+                stop(server)
+            for round_ in range(rounds):
                 for what, path in files.items():
                     output = subprocess.run([b.tool("wire_host"), port_name, str(rate), path, "1"],
                                             check=True, capture_output=True, text=True).stdout
@@ -375,17 +474,23 @@ def bench_wire(b, work, rates, rounds, busy_ms):
                     measured[(what, "host")].append(host["seconds"][0])
                     frame_bytes[what] = host["frame_bytes"]
                     keepalives[what] = host["keepalives"]
-                server, port = start_fiscald(os.path.join(b.build, "server", "fiscald"),
-                                             ["-p", "0", "-b", str(rate), link])
-                try:
-                    for what, path in files.items():
-                        measured[(what, "kit")].append(
-                            timed_run_us(b, [b.ruvado, "-p", port, "-t", "127.0.0.1", path], work) / 1e6)
-                finally:
-                    stop(server)
+                # With and without the state file in turn, the first of the
+                # round alternating, so that neither always follows the other.
+                sides = [(False, list(files)), (True, ["receipt"])]
+                for with_state, chosen in (sides if round_ % 2 == 0 else sides[::-1]):
+                    through(with_state, chosen)
+                loop = record_sync(b, os.path.join(state["folder"], "record-sync.bin"), sync_count)
+                sync["sync_us"] += loop["sync_us"]
+                sync["write_us"] += loop["write_us"]
+                if realtime:
+                    sync["realtime_sync_us"] += record_sync(b, os.path.join(state["folder"], "record-sync.bin"),
+                                                            sync_count, realtime)["sync_us"]
         finally:
             stop(sim)
-        entry = {"rate": rate}
+        # The longest record the server wrote into the second slot: the
+        # file ends there.
+        record_bytes = os.path.getsize(state_file) - STATE_SLOT_BYTES
+        entry = {"rate": rate, "state_record_bytes": record_bytes}
         for what in files:
             # Ten bits a byte for every frame that crossed, plus the work
             # time; keep-alives cross while the controller works and add none.
@@ -396,7 +501,38 @@ def bench_wire(b, work, rates, rounds, busy_ms):
                            "keepalives": keepalives[what], "kit_over_limit": kit / limit,
                            "host_over_limit": host / limit,
                            "kit_over_host_ms_per_command": (kit - host) * 1000 / result["commands"][what]}
+        with_state = measured[("receipt", "state")]
+        without = measured[("receipt", "kit")]
+        commands = result["commands"]["receipt"]
+        limit = entry["receipt"]["limit_s"]
+        entry["receipt_state"] = {
+            "kit_s": median(with_state), "limit_s": limit, "kit_over_limit": median(with_state) / limit,
+            "runs_s": with_state, "runs_without_s": without,
+            # Round by round: the same round's run without the state file.
+            "over_without": median([with_state[i] / without[i] for i in range(rounds)]),
+            "ms_per_command": median([(with_state[i] - without[i]) * 1000 / commands for i in range(rounds)])}
         result["rates"].append(entry)
+        log("   %d baud: receipt %.3f of the wire without the state file, %.3f with it (%+.2f ms a command)"
+            % (rate, entry["receipt"]["kit_over_limit"], entry["receipt_state"]["kit_over_limit"],
+               entry["receipt_state"]["ms_per_command"]))
+    result["record_sync"] = {"bytes": RECORD_BYTES, "sync_us": spread(sync["sync_us"]),
+                             "write_us": spread(sync["write_us"])}
+    if sync["realtime_sync_us"]:
+        result["record_sync"]["realtime_sync_us"] = spread(sync["realtime_sync_us"])
+    goal = [e for e in result["rates"] if e["rate"] == 9600]
+    if goal:
+        ratio = goal[0]["receipt_state"]["kit_over_limit"]
+        result["durable_goal"] = {"rate": 9600, "limit": 1.05, "ratio": ratio, "met": ratio <= 1.05}
+        log("   goal: the receipt at 9600 baud with the record durable within 1.05 of the wire: %.3f, %s"
+            % (ratio, "met" if ratio <= 1.05 else "MISSED"))
+    s = result["record_sync"]
+    log("   a durable record alone (%d bytes in place + fdatasync, %d times on %s): median %.2f ms, "
+        "90th percentile %.2f ms, max %.2f ms; the record after the outcome (no flush) %.0f us"
+        % (RECORD_BYTES, s["sync_us"]["count"], state["mount_type"], s["sync_us"]["median"] / 1000,
+           s["sync_us"]["p90"] / 1000, s["sync_us"]["max"] / 1000, s["write_us"]["median"]))
+    if "realtime_sync_us" in s:
+        log("   the same at real-time priority (chrt -f 1, the flush alone): median %.2f ms, 90th percentile %.2f ms"
+            % (s["realtime_sync_us"]["median"] / 1000, s["realtime_sync_us"]["p90"] / 1000))
     return result
 
 
@@ -564,26 +700,41 @@ def plots(results, out):
         plt.close(figure)
     r = results.get("wire")
     if r:
-        figure, axes = plt.subplots(1, 2, figsize=(9.6, 4))
-        for side, what, title, scale in ((axes[0], "receipt", "a receipt: open, 20 items, subtotal, close", 1),
-                                         (axes[1], "slow", "a slow command (%.1f s of work)" % (r["busy_ms"] / 1000), 1)):
+        figure, axes = plt.subplots(1, 2, figsize=(11.2, 4.6), gridspec_kw={"width_ratios": [3, 2]})
+        for side, what, title in ((axes[0], "receipt", "a receipt: open, 20 items, subtotal, close"),
+                                  (axes[1], "slow", "a slow command (%.1f s of work)" % (r["busy_ms"] / 1000))):
             positions = list(range(len(r["rates"])))
-            limit = [e[what]["limit_s"] * scale for e in r["rates"]]
-            kit = [e[what]["kit_s"] * scale for e in r["rates"]]
-            shown = side.bar([p - 0.2 for p in positions], limit, width=0.4, color="#8c8c8c",
-                             label="the wire's time (the least possible)")
-            side.bar_label(shown, fmt="%.2f", fontsize=8)
-            shown = side.bar([p + 0.2 for p in positions], kit, width=0.4, color="#4878a8",
-                             label="the kit: till to printer and back")
-            side.bar_label(shown, labels=["%.2f\n(x%.3f)" % (k, k / l) for k, l in zip(kit, limit)], fontsize=8)
+            series = [("the wire's time (the least possible)", "#8c8c8c",
+                       [e[what]["limit_s"] for e in r["rates"]]),
+                      ("the kit: till to printer and back", "#4878a8", [e[what]["kit_s"] for e in r["rates"]])]
+            if what == "receipt" and all("receipt_state" in e for e in r["rates"]):
+                series.append(("the kit with the state file (fdatasync)", "#c87848",
+                               [e["receipt_state"]["kit_s"] for e in r["rates"]]))
+            width = 0.8 / len(series)
+            limit = series[0][2]
+            for i, (label, colour, values) in enumerate(series):
+                shown = side.bar([p + (i - (len(series) - 1) / 2) * width for p in positions], values, width=width,
+                                 color=colour, label=label)
+                if i == 0:
+                    side.bar_label(shown, fmt="%.2f", fontsize=7)
+                else:
+                    side.bar_label(shown, labels=["%.2f\n(x%.3f)" % (v, v / l) for v, l in zip(values, limit)],
+                                   fontsize=7)
             side.set_xticks(positions)
             side.set_xticklabels(["%d baud" % e["rate"] for e in r["rates"]])
             side.set_ylabel("seconds")
-            side.set_ylim(0, max(kit + limit) * 1.3)
+            side.set_ylim(0, max(v for _, _, values in series for v in values) * 1.35)
             side.set_title(title, fontsize=10)
-            side.legend(fontsize=8, loc="upper right")
+            side.legend(fontsize=7, loc="upper right")
+        d = r.get("record_sync")
+        if d:
+            note = "A durable record alone: %.2f ms median (%d bytes in place + fdatasync, %s)" % (
+                d["sync_us"]["median"] / 1000, d["bytes"], r.get("state", {}).get("mount_type", "?"))
+            if "realtime_sync_us" in d:
+                note += "; at real-time priority, the flush alone: %.2f ms" % (d["realtime_sync_us"]["median"] / 1000)
+            figure.text(0.01, 0.01, note, fontsize=8, va="bottom")
         figure.suptitle("7. How long a till waits, against the serial line's own time")
-        figure.tight_layout()
+        figure.tight_layout(rect=(0, 0.05, 1, 1))
         figure.savefig(os.path.join(out, "wire.png"), dpi=90)
         plt.close(figure)
     r = results.get("comeback")
@@ -697,6 +848,22 @@ def table(results):
                 rows.append("| 7. %s at %d baud | %.3f s | wire %.3f s (%d bytes); packet layer alone %.3f s (%.3f) | %.3f of the wire | <= 1.05 |" % (
                     name, e["rate"], w["kit_s"], w["limit_s"], w["frame_bytes"], w["host_s"], w["host_over_limit"],
                     w["kit_over_limit"]))
+                d = e.get("receipt_state")
+                if what == "receipt" and d:
+                    rows.append("| 7. receipt at %d baud, state file (record + fdatasync before each frame) | %.3f s | wire %.3f s; without the state file %.3f s (%.3f of the wire); %+.2f ms a command | %.3f of the wire, %.3f of without | %s |" % (
+                        e["rate"], d["kit_s"], d["limit_s"], w["kit_s"], w["kit_over_limit"], d["ms_per_command"],
+                        d["kit_over_limit"], d["over_without"], "<= 1.05" if e["rate"] == 9600 else "reported"))
+        d = r.get("record_sync")
+        if d:
+            st = r.get("state", {})
+            rows.append("| 7. a durable record alone, %d bytes in place + fdatasync, x %d (%s, %s) | median %.2f ms | 90th percentile %.2f ms, 99th %.2f ms, max %.2f ms; the record after the outcome (no flush) %.0f us | | reported |" % (
+                d["bytes"], d["sync_us"]["count"], st.get("mount_type", "?"), st.get("device", "?"),
+                d["sync_us"]["median"] / 1000, d["sync_us"]["p90"] / 1000, d["sync_us"]["p99"] / 1000,
+                d["sync_us"]["max"] / 1000, d["write_us"]["median"]))
+            if "realtime_sync_us" in d:
+                t = d["realtime_sync_us"]
+                rows.append("| 7. the same at real-time priority (chrt -f 1): the flush without the wait for a CPU | median %.2f ms | 90th percentile %.2f ms, 99th %.2f ms, max %.2f ms | | reported |" % (
+                    t["median"] / 1000, t["p90"] / 1000, t["p99"] / 1000, t["max"] / 1000))
     r = results.get("comeback")
     if r:
         for e in r["rates"]:
@@ -709,12 +876,63 @@ def table(results):
         rows.append("| 9. %d tills at once | %.0f cmd/s; median %.1f ms, p99 %.1f ms | 1 till %.0f cmd/s; median %.2f ms, p99 %.2f ms | %.2f of one till | >= 0.9 |" % (
             r["clients"], r["many"]["per_s"], r["many"]["median_us"] / 1000, r["many"]["p99_us"] / 1000,
             r["one"]["per_s"], r["one"]["median_us"] / 1000, r["one"]["p99_us"] / 1000, r["many_over_one"]))
+    def machine(m, seconds):
+        cpu = (" (%s)" % m["cpu"]) if "cpu" in m else ""
+        if "cpus" not in m:
+            return "not recorded."
+        return "%d CPUs%s, kernel %s; load (1 min) %.2f at the start, %.2f at the end; %.0f s in all." % (
+            m["cpus"], cpu, m["kernel"], m["load"], m.get("load_end", m["load"]), seconds)
     m = results.get("machine")
     if m:
         rows.append("")
-        rows.append("Machine: %d CPUs, kernel %s; load (1 min) %.2f at the start, %.2f at the end; %.0f s in all." % (
-            m["cpus"], m["kernel"], m["load"], m.get("load_end", m["load"]), results.get("seconds", 0)))
+        if "earlier_runs" in results:
+            rows.append("This run (%s): %s" % (", ".join(results["sections"]), machine(m, results.get("seconds", 0))))
+            for run in results["earlier_runs"]:
+                rows.append("")
+                rows.append("Kept from an earlier run (%s): %s" % (", ".join(run["sections"]),
+                                                                  machine(run["machine"], run["seconds"])))
+        else:
+            rows.append("Machine: " + machine(m, results.get("seconds", 0)))
     return "\n".join(rows) + "\n"
+
+
+SECTIONS = ["exchange", "memory", "startup", "serial", "trace", "kit", "wire", "comeback", "tills"]
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return os.uname().machine
+
+
+def merge_earlier(results, path):
+    """A run of some benchmarks (--only) into a folder that holds an earlier
+    run's results: the sections this run did not measure are kept from the
+    file as they were, each with the machine and run that measured it."""
+    if results["sections"] == SECTIONS or not os.path.exists(path):
+        return
+    with open(path) as text:
+        earlier = json.load(text)
+    runs = earlier.get("earlier_runs", [])
+    # The earlier file's own run: what it names, or every section it holds
+    # that no run before it measured.
+    before = set(name for run in runs for name in run["sections"])
+    own = earlier.get("sections", [name for name in SECTIONS if name in earlier and name not in before])
+    runs = [{"sections": own, "machine": earlier.get("machine", {}), "seconds": earlier.get("seconds", 0)}] + runs
+    kept = []
+    for run in runs:
+        sections = [name for name in run["sections"] if name in earlier and name not in results["sections"]]
+        if sections:
+            kept.append(dict(run, sections=sections))
+            for name in sections:
+                results[name] = earlier[name]
+    if kept:
+        results["earlier_runs"] = kept
 
 
 class Build:
@@ -750,13 +968,22 @@ def main():
                         help="comma-separated: exchange,memory,startup,serial,trace,kit,wire,comeback,tills")
     parser.add_argument("--before", default=os.environ.get("KIT_BENCH_BEFORE", ""),
                         help="build folder of an earlier version: its fiscald beside this one in the kit run")
+    parser.add_argument("--state-dir", default=os.environ.get("KIT_BENCH_STATE_DIR", ""),
+                        help="folder for the wire run's state files, on a disk (not tmpfs); "
+                             "default bench-state in the build folder")
     args = parser.parse_args()
     b = Build(args.build, args.windows, args.before)
     os.makedirs(args.out, exist_ok=True)
     quick = args.quick
-    chosen = set(filter(None, args.only.split(","))) or {"exchange", "memory", "startup", "serial", "trace", "kit",
-                                                         "wire", "comeback", "tills"}
-    results = {"machine": {"cpus": os.cpu_count(), "load": os.getloadavg()[0], "kernel": os.uname().release}}
+    chosen = set(filter(None, args.only.split(","))) or set(SECTIONS)
+    unknown = chosen - set(SECTIONS)
+    if unknown:
+        raise SystemExit("run_bench: no benchmark named " + ", ".join(sorted(unknown)))
+    # Checked before anything runs: a state folder in memory ends the run at once.
+    state = durable_folder(args.state_dir or os.path.join(b.build, "bench-state")) if "wire" in chosen else None
+    results = {"machine": {"cpus": os.cpu_count(), "load": os.getloadavg()[0], "kernel": os.uname().release,
+                           "cpu": cpu_model()},
+               "sections": [name for name in SECTIONS if name in chosen]}
     began = time.time()
     with tempfile.TemporaryDirectory(prefix="kit-bench-") as work:
         if "exchange" in chosen:
@@ -772,7 +999,8 @@ def main():
         if "kit" in chosen:
             results["kit"] = bench_kit(b, work, 1 if quick else 2, 1000 if quick else 5000, 2 if quick else 5)
         if "wire" in chosen:
-            results["wire"] = bench_wire(b, work, [9600, 38400], 1 if quick else 3, 1500)
+            results["wire"] = bench_wire(b, work, [9600, 38400], 1 if quick else 3, 1500, state,
+                                         50 if quick else 200)
         if "comeback" in chosen:
             results["comeback"] = bench_comeback(b, work, [9600, 38400], 2 if quick else 5)
         if "tills" in chosen:
@@ -780,12 +1008,16 @@ def main():
     results["seconds"] = time.time() - began
     # The load over the last minute, at the end: what the run shared the machine with.
     results["machine"]["load_end"] = os.getloadavg()[0]
+    # Plots only for what ran; the other sections' results and plots in the
+    # folder stay as an earlier run left them.
+    plotted = {name: results[name] for name in results["sections"] if name in results}
+    merge_earlier(results, os.path.join(args.out, "results.json"))
     with open(os.path.join(args.out, "results.json"), "w") as out:
         json.dump(results, out, indent=1)
     markdown = table(results)
     with open(os.path.join(args.out, "results.md"), "w") as out:
         out.write(markdown)
-    plots(results, args.out)
+    plots(plotted, args.out)
     print(markdown)
     log("done in %.0f s; results, table and plots in %s" % (results["seconds"], args.out))
 
