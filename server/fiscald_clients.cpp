@@ -44,6 +44,7 @@ struct Client {
     unsigned int peer;   // host order
     unsigned short peer_port;
     long commands;   // commands received so far
+    long long connected_ms;
     long long last_activity_ms;
     long long next_interim_ms;
     long long last_interim_ms;   // 0: none sent for this command
@@ -208,6 +209,7 @@ static void TakeClient(int fd, const struct sockaddr_in *peer, long long now)
     client->peer = probe.peer;
     client->peer_port = probe.peer_port;
     client->last_activity_ms = now;
+    client->connected_ms = now;
     Connected++;
     if (slot >= SlotsTop) {
         SlotsTop = slot + 1;
@@ -476,6 +478,28 @@ int ClientReply(long long id, const char *reply, int length, long long now)
     client->state = CLIENT_REPLYING;
     client->reply_due_ms = client->last_interim_ms + FISCALD_INTERIM_GAP_MS;
     return 0;
+}
+
+int ClientsAt(int *cursor, ClientView *view)
+{
+    while (*cursor < SlotsTop) {
+        const struct Client *client = &Clients[(*cursor)++];
+        if (client->state != CLIENT_FREE) {
+            view->id = client->id;
+            view->peer = client->peer;
+            view->peer_port = client->peer_port;
+            view->connected_ms = client->connected_ms;
+            view->commands = client->commands;
+            view->waiting = client->state != CLIENT_IDLE;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int ClientsConnected(void)
+{
+    return Connected;
 }
 
 int ClientsPending(void)

@@ -20,6 +20,8 @@
  *                                 gone is closed: 1 or 0
  *   ClientReply(id, reply, length, now)  the final reply: 1 sent, 0 sent
  *                                 after the gap behind an interim, -1 gone
+ *   ClientsAt(cursor, view)       walks the connected clients from *cursor
+ *                                 on, for the status: 1 with the next, 0 done
  */
 #ifndef FISCALD_CLIENTS_H
 #define FISCALD_CLIENTS_H
@@ -46,6 +48,16 @@ typedef struct ReceivedCommand {
     char bytes[CLIENT_COMMAND_MAX];
 } ReceivedCommand;
 
+/* A connected client as the status shows it. */
+typedef struct ClientView {
+    long long id;
+    unsigned int peer; /* host order */
+    unsigned short peer_port;
+    long long connected_ms;
+    long commands; /* commands received */
+    int waiting;   /* 1 while its command waits or runs */
+} ClientView;
+
 int ClientsListen(const char *address, int port, int *bound_port, const char **reason);
 void ClientsConfigure(const ServerOptions *options);
 int ClientsListenSocket(long long now); /* -1 while accepting is paused */
@@ -63,6 +75,8 @@ void ClientSetWorking(long long id, int keepalive_kind);
 int ClientReply(long long id, const char *reply, int length, long long now);
 void ClientsCloseAll(void);
 int ClientsPending(void); /* 1 while a final reply waits to be sent */
+int ClientsAt(int *cursor, ClientView *view);
+int ClientsConnected(void);
 
 /* The handover to a newly installed program (fiscald_handover.h). */
 size_t ClientsHandoverSize(void);

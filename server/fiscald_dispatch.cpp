@@ -70,6 +70,26 @@ static int Paused;     // a handover waits: nothing more goes on the line
 static int OneTillPerAddress;
 static int SaveFailing;   // traced once until a save succeeds again
 
+// The error replies the status counts, by reason and outcome.
+static const char *const COUNTED_REASONS[] = {
+    REPLY_NO_ANSWER, REPLY_LINE_DOWN,   REPLY_BAD_COMMAND, REPLY_TRANSMISSION,
+    REPLY_BUSY,      REPLY_SERVER_FULL, REPLY_NOT_ALLOWED, REPLY_STOPPING,
+    REPLY_UNSETTLED, REPLY_NOT_RECORDED};
+enum { COUNTED_REASON_COUNT = sizeof COUNTED_REASONS / sizeof COUNTED_REASONS[0] };
+
+// Figures since the server started; they go over with a handover.
+struct Figures {
+    long long answered;
+    long long from_memory;
+    long long errors;
+    long long silent_since_ms;
+    int status_known;
+    unsigned short status1;
+    unsigned short status2;
+    long long by_reason[COUNTED_REASON_COUNT][2];   // [reason][0 not sent, 1 unknown]
+};
+static struct Figures Counted;
+
 static void TraceCommand(const char *what, const char *bytes, int length)
 {
     char shown[CLIENT_REPLY_MAX + 1];
@@ -85,9 +105,20 @@ static int Answer(long long client_id, const char *reply, int length, long long 
     return ClientReply(client_id, reply, length, now) >= 0;
 }
 
+static void CountError(const char *reason, const char *outcome)
+{
+    Counted.errors++;
+    for (int i = 0; i < COUNTED_REASON_COUNT; i++) {
+        if (strcmp(COUNTED_REASONS[i], reason) == 0) {
+            Counted.by_reason[i][strcmp(outcome, OUTCOME_UNKNOWN) == 0]++;
+        }
+    }
+}
+
 static void AnswerError(long long client_id, const char *reason, const char *outcome, long long now)
 {
     char reply[CLIENT_REPLY_MAX + 1];
+    CountError(reason, outcome);
     int length = ReplyError(reply, sizeof reply, reason, outcome);
     Answer(client_id, reply, length, now);
 }
@@ -342,6 +373,7 @@ static void AnswerFromKept(long long client_id, int kept, long long now)
 {
     TraceCommand("reenvio de un comando ya ejecutado: su respuesta guardada",
                  Kepts[kept].saved.body, Kepts[kept].saved.length);
+    Counted.from_memory++;
     if (Answer(client_id, Kepts[kept].saved.reply, Kepts[kept].saved.reply_length, now)) {
         Forget(kept);
         SaveState(nullptr, 0, 0, now);
@@ -602,6 +634,11 @@ static void FinishRunning(const WorkerReport *report, long long now)
     int unverifiable = 0;
     Running.active = 0;
     if (report->answered) {
+        Counted.answered++;
+        Counted.silent_since_ms = 0;
+        Counted.status_known = 1;
+        Counted.status1 = report->status1;
+        Counted.status2 = report->status2;
         length = ReplyAnswer(reply, sizeof reply, report->status1, report->status2, report->answer);
         int own = FindOwn(command->client_id);
         if (own >= 0) {
@@ -618,8 +655,13 @@ static void FinishRunning(const WorkerReport *report, long long now)
         int unknown = report->may_have_run || command->kept >= 0;
         Tracelet("fiscald: el comando fallo (error %d del paquete%s)", report->packet_error,
                  unknown ? ", puede haberse ejecutado" : ", no se ejecuto");
-        length = ReplyError(reply, sizeof reply, ReasonFor(report->packet_error),
-                            unknown ? OUTCOME_UNKNOWN : OUTCOME_NOT_SENT);
+        const char *reason = ReasonFor(report->packet_error);
+        const char *outcome = unknown ? OUTCOME_UNKNOWN : OUTCOME_NOT_SENT;
+        length = ReplyError(reply, sizeof reply, reason, outcome);
+        CountError(reason, outcome);
+        if (strcmp(reason, REPLY_NO_ANSWER) == 0 && Counted.silent_since_ms == 0) {
+            Counted.silent_since_ms = now;
+        }
         if (unknown) {
             kept = Keep(command, Running.seq, KEPT_UNKNOWN, now);
             unverifiable = HoldFor(kept, now);
@@ -784,6 +826,93 @@ void DispatchRestore(const StateRecord *record, long long now)
     }
 }
 
+// --- what the status shows (fiscald_status.cpp) ---
+
+static void ViewOf(const struct Queued *command, CommandView *view)
+{
+    memset(view, 0, sizeof *view);
+    view->client_id = command->client_id;
+    view->peer = command->peer;
+    view->resend = command->kept >= 0;
+    view->length = command->length;
+    view->body = command->body;
+}
+
+void DispatchDescribe(DispatchView *view)
+{
+    memset(view, 0, sizeof *view);
+    view->queued = QueueCount;
+    view->on_line = Running.active;
+    if (Running.active) {
+        ViewOf(&Running.command, &view->running);
+    }
+    view->answered = Counted.answered;
+    view->from_memory = Counted.from_memory;
+    view->errors = Counted.errors;
+    view->silent_since_ms = Counted.silent_since_ms;
+    view->status_known = Counted.status_known;
+    view->status1 = Counted.status1;
+    view->status2 = Counted.status2;
+    for (int i = 0; i < KeptTop; i++) {
+        view->in_doubt += Kepts[i].in_use;
+    }
+}
+
+int DispatchErrorAt(int index, ErrorCount *count)
+{
+    if (index < 0 || index >= 2 * COUNTED_REASON_COUNT) {
+        return 0;
+    }
+    count->reason = COUNTED_REASONS[index / 2];
+    count->outcome = index % 2 ? OUTCOME_UNKNOWN : OUTCOME_NOT_SENT;
+    count->count = Counted.by_reason[index / 2][index % 2];
+    return 1;
+}
+
+int DispatchQueuedAt(int index, CommandView *view)
+{
+    if (index < 0 || index >= QueueCount) {
+        return 0;
+    }
+    ViewOf(&Queue[(QueueHead + index) % FISCALD_MAX_CLIENTS], view);
+    return 1;
+}
+
+int DispatchKeptAt(int *cursor, CommandView *view)
+{
+    while (*cursor < KeptTop) {
+        const struct Kept &kept = Kepts[(*cursor)++];
+        if (kept.in_use) {
+            memset(view, 0, sizeof *view);
+            view->id = kept.serial;
+            view->client_id = kept.client_id;
+            view->peer = kept.saved.peer;
+            view->kind = kept.saved.kind;
+            view->settleable = Settleable(&kept);
+            view->since_ms = kept.since_ms;
+            view->length = kept.saved.length;
+            view->body = kept.saved.body;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// A resend of it still queued finds its entry gone and is refused.
+int DispatchForget(long long id, long long now)
+{
+    for (int i = 0; i < KeptTop; i++) {
+        if (Kepts[i].in_use && Kepts[i].serial == id) {
+            TraceCommand("comando en duda olvidado a pedido del operador", Kepts[i].saved.body,
+                         Kepts[i].saved.length);
+            Forget(i);
+            SaveState(nullptr, 0, 1, now);
+            return 0;
+        }
+    }
+    return -1;
+}
+
 // --- the handover to a newly installed program (fiscald_handover.cpp) ---
 
 struct DispatchScalars {
@@ -797,7 +926,7 @@ struct DispatchScalars {
 
 size_t DispatchHandoverSize(void)
 {
-    return sizeof(struct DispatchScalars) + sizeof Queue + sizeof Kepts;
+    return sizeof(struct DispatchScalars) + sizeof Queue + sizeof Kepts + sizeof Counted;
 }
 
 void DispatchPause(int paused)
@@ -815,7 +944,8 @@ int DispatchHandOver(int fd)
     }
     return HandoverPut(fd, HANDOVER_DISPATCH, &scalars, sizeof scalars) == 0 &&
                    HandoverPut(fd, HANDOVER_DISPATCH, Queue, sizeof Queue) == 0 &&
-                   HandoverPut(fd, HANDOVER_DISPATCH, Kepts, sizeof Kepts) == 0
+                   HandoverPut(fd, HANDOVER_DISPATCH, Kepts, sizeof Kepts) == 0 &&
+                   HandoverPut(fd, HANDOVER_DISPATCH, &Counted, sizeof Counted) == 0
                ? 0
                : -1;
 }
@@ -825,10 +955,11 @@ int DispatchTakeOver(int fd)
     struct DispatchScalars scalars;
     if (HandoverGet(fd, HANDOVER_DISPATCH, &scalars, sizeof scalars) != 0 ||
         HandoverGet(fd, HANDOVER_DISPATCH, Queue, sizeof Queue) != 0 ||
-        HandoverGet(fd, HANDOVER_DISPATCH, Kepts, sizeof Kepts) != 0 || scalars.queue_head < 0 ||
-        scalars.queue_head >= FISCALD_MAX_CLIENTS || scalars.queue_count < 0 ||
-        scalars.queue_count > FISCALD_MAX_CLIENTS || scalars.kept_top < 0 ||
-        scalars.kept_top > FISCALD_MAX_KEPT) {
+        HandoverGet(fd, HANDOVER_DISPATCH, Kepts, sizeof Kepts) != 0 ||
+        HandoverGet(fd, HANDOVER_DISPATCH, &Counted, sizeof Counted) != 0 ||
+        scalars.queue_head < 0 || scalars.queue_head >= FISCALD_MAX_CLIENTS ||
+        scalars.queue_count < 0 || scalars.queue_count > FISCALD_MAX_CLIENTS ||
+        scalars.kept_top < 0 || scalars.kept_top > FISCALD_MAX_KEPT) {
         return -1;
     }
     QueueHead = scalars.queue_head;

@@ -42,6 +42,8 @@ static int KeepMemory;          // a kept command's resend needs the controller'
 static int RateKnown;           // the worker's next command goes at a rate, no search first
 static int CanResend = 1;       // the packet layer sends under the sequence byte given
 static long long FramesSent;
+static long long StateSinceMs;   // when the line was opened, last went down, or was last ready
+static int NoController;         // the last search found the controller at no rate
 
 void LineConfigure(const ServerOptions *options, long remembered_rate, int last_seq)
 {
@@ -181,6 +183,7 @@ int LineStartUp(void)
         ReleaseDevice();
         return -1;
     }
+    StateSinceMs = MonotonicMs();
     Tracelet("fiscald: linea abierta en /dev/%s", PortName);
     return 0;
 }
@@ -250,6 +253,8 @@ int LineReceive(WorkerReport *report)
     FramesSent += report->probes;
     if (report->kind == REPORT_READY || report->kind == REPORT_NO_RATE) {
         State = LINE_READY;
+        StateSinceMs = MonotonicMs();
+        NoController = report->kind == REPORT_NO_RATE;
         ReopenDelayMs = REOPEN_FIRST_MS;
         DeviceExclusive(LockedFd, 1);
         RateKnown = report->kind == REPORT_READY;
@@ -259,6 +264,7 @@ int LineReceive(WorkerReport *report)
         }
     } else if (report->kind == REPORT_RESULT) {
         RateKnown = report->rate != 0;
+        NoController = NoController && !report->answered;
         if (State == LINE_BUSY) {
             State = LINE_READY;
         }
@@ -276,7 +282,8 @@ static void LineDown(const char *why)
     }
     WorkerSock = -1;
     State = LINE_DOWN;
-    ReopenAt = MonotonicMs() + ReopenDelayMs;
+    StateSinceMs = MonotonicMs();
+    ReopenAt = StateSinceMs + ReopenDelayMs;
     DeviceExclusive(LockedFd, 0);
     Tracelet("fiscald: %s", why);
     if (!DeviceStillThere(LockedFd)) {
@@ -292,6 +299,16 @@ void LineWorkerLostLine(void)
     RetiringPid = WorkerPid;
     WorkerPid = -1;
     LineDown(why);
+}
+
+void LineDescribe(LineView *view)
+{
+    view->state = State;
+    view->rate = LineRate();
+    view->searching = State == LINE_OPENING && Options->search;
+    view->no_controller = NoController;
+    view->since_ms = StateSinceMs;
+    view->port_name = PortName;
 }
 
 int LineWatchFd(void)

@@ -23,6 +23,7 @@
  *                                 given sequence byte (settle a resend)
  *   LineWatchFd() / LineDeviceLost()  the device to watch while idle, or -1;
  *                                 it hung up: the line is down
+ *   LineDescribe(view)            what the status shows of the line
  */
 #ifndef FISCALD_LINE_H
 #define FISCALD_LINE_H
@@ -40,6 +41,16 @@ enum LineState {
     LINE_READY,   /* idle, takes a command */
     LINE_BUSY     /* a command is on the line */
 };
+
+/* The line as the status shows it. */
+typedef struct LineView {
+    int state;             /* LineState */
+    long rate;             /* the rate found or remembered; 0: none */
+    int searching;         /* opening with a rate search */
+    int no_controller;     /* the last search found the controller at no rate */
+    long long since_ms;    /* when it was opened, last went down, or was last ready */
+    const char *port_name; /* under /dev/ */
+} LineView;
 
 /* last_seq: the sequence byte of the last frame an earlier server sent, 0: none. */
 void LineConfigure(const ServerOptions *options, long remembered_rate, int last_seq);
@@ -62,6 +73,7 @@ int LineRateKnown(void);
 int LineCanResend(void);
 int LineWatchFd(void);
 void LineDeviceLost(void);
+void LineDescribe(LineView *view);
 
 /* The handover to a newly installed program (fiscald_handover.h). */
 size_t LineHandoverSize(void);

@@ -1,10 +1,13 @@
 // fiscald: options, tracing, the line and the listening socket set up, then
 // the serving loop (fiscald_serve.cpp) until a signal ends it.
+#include "fiscald_ask.h"
 #include "fiscald_clients.h"
+#include "fiscald_control.h"
 #include "fiscald_dispatch.h"
 #include "fiscald_handover.h"
 #include "fiscald_journal.h"
 #include "fiscald_line.h"
+#include "fiscald_notify.h"
 #include "fiscald_options.h"
 #include "fiscald_serve.h"
 #include "fiscald_state.h"
@@ -72,9 +75,19 @@ static int StartAfresh(const ServerOptions *options, int signals, int *bound_por
     return 0;
 }
 
+// Without its control socket the server still serves the tills: only the
+// operator's view is missing, and the trace says why.
+static void ListenForControl(const ServerOptions *options)
+{
+    char why[256];
+    if (options->control != nullptr && ControlListen(options->control, why, sizeof why) != 0) {
+        Tracelet("fiscald: %s", why);
+    }
+}
+
 // Serves until a signal ends it; SIGUSR2 hands the service to the program
 // installed at its path, which goes on serving in this same process.
-static void Serve(int signals, char **argv)
+static void Serve(const ServerOptions *options, int signals, char **argv)
 {
     for (;;) {
         int round = ServeRound(signals, FISCALD_LONGEST_WAIT_MS);
@@ -83,8 +96,11 @@ static void Serve(int signals, char **argv)
         }
         if (round == 2) {
             StateClose();
+            // The new program makes the control socket anew at the same path.
+            ControlClose(0);
             HandoverExec(argv);   // returns only when it failed
             ServeHandoverFailed();
+            ListenForControl(options);
         }
     }
 }
@@ -98,9 +114,13 @@ int main(int argc, char **argv)
     if (parsed >= 0) {
         return parsed;
     }
+    if (options.ask != nullptr) {
+        return AskServer(options.ask_target, options.ask);
+    }
     if (SetUpTracing(&options) != 0) {
         return 1;
     }
+    NotifyStart();
     int signals = ServeCatchSignals();
     if (signals < 0) {
         fprintf(stderr, "fiscald: signalfd: %s\n", strerror(errno));
@@ -128,10 +148,13 @@ int main(int argc, char **argv)
     } else {
         bound_port = ClientsBoundPort();
     }
+    ListenForControl(&options);
     printf("escuchando en %s:%d\n", options.address, bound_port);
     Tracelet("fiscald: escuchando en %s:%d", options.address, bound_port);
-    Serve(signals, argv);
+    NotifyReady(MonotonicMs());
+    Serve(&options, signals, argv);
     Tracelet("fiscald: fin por senal");
+    ControlClose(1);
     ClientsCloseAll();
     LineClose();
     StateClose();

@@ -1,6 +1,7 @@
 // fiscald's command line: short options as before, long ones beside them,
 // every number checked against its range, and the usage a person reads.
 #include "fiscald_options.h"
+#include "controlprotocol.h"
 #include "fiscalpacket.h"
 #include "kitversion.h"
 #include "tracelet.h"
@@ -8,6 +9,7 @@
 #include "wholenumber.h"
 
 #include <getopt.h>
+#include <limits.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -30,8 +32,13 @@ static const char USAGE[] =
     "      --state-file ARCHIVO la memoria de la linea: velocidad, secuencia y comandos en duda\n"
     "      --one-till-per-address   cada direccion es una sola caja: una conexion nueva\n"
     "                           puede reenviar el comando en duda de la anterior\n"
+    "      --control-socket ARCHIVO   socket de control para --status y --forget\n"
     "  -h, --help               esta ayuda\n"
     "  -V, --version            la version\n"
+    "uso: fiscald --status [INSTANCIA|SOCKET]   como esta un servidor en marcha\n"
+    "     fiscald --forget ID [INSTANCIA|SOCKET]\n"
+    "                           olvidar su comando en duda ID, una vez visto en los\n"
+    "                           registros del controlador si se ejecuto\n"
     "puerto_serie: nombre bajo /dev/ (ttyS0, ttyUSB0) o ruta absoluta; los enlaces\n"
     "(/dev/serial/by-id/...) se resuelven en cada apertura.\n"
     "Escribe \"escuchando en DIRECCION:PUERTO\" al estar listo; termina con SIGINT o SIGTERM.\n";
@@ -39,6 +46,9 @@ static const char USAGE[] =
 static const char SHORT_OPTIONS[] = "+:l:p:b:si:w:t:c:a:vf:jhV";
 static const int STATE_FILE_OPTION = 1000;
 static const int ONE_TILL_OPTION = 1001;
+static const int CONTROL_OPTION = 1002;
+static const int STATUS_OPTION = 1003;
+static const int FORGET_OPTION = 1004;
 static const struct option LONG_OPTIONS[] = {
     {"listen", required_argument, nullptr, 'l'},
     {"port", required_argument, nullptr, 'p'},
@@ -54,6 +64,9 @@ static const struct option LONG_OPTIONS[] = {
     {"journal", no_argument, nullptr, 'j'},
     {"state-file", required_argument, nullptr, STATE_FILE_OPTION},
     {"one-till-per-address", no_argument, nullptr, ONE_TILL_OPTION},
+    {"control-socket", required_argument, nullptr, CONTROL_OPTION},
+    {"status", no_argument, nullptr, STATUS_OPTION},
+    {"forget", required_argument, nullptr, FORGET_OPTION},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -140,6 +153,20 @@ static int TakeOption(int option, const char *value, ServerOptions *options)
     case ONE_TILL_OPTION:
         options->one_till_per_address = 1;
         return -1;
+    case CONTROL_OPTION:
+        options->control = value[0] != '\0' ? value : nullptr;
+        return -1;
+    case STATUS_OPTION:
+        snprintf(options->ask_request, sizeof options->ask_request, "%s", CONTROL_STATUS);
+        options->ask = options->ask_request;
+        return -1;
+    case FORGET_OPTION:
+        if (ParseWholeNumber(value, 1, LONG_MAX) < 0) {
+            return BadOption("numero de comando en duda invalido", value);
+        }
+        snprintf(options->ask_request, sizeof options->ask_request, "%s %s", CONTROL_FORGET, value);
+        options->ask = options->ask_request;
+        return -1;
     case 'h':
         fputs(USAGE, stdout);
         return 0;
@@ -176,6 +203,14 @@ int ParseServerOptions(int argc, char **argv, ServerOptions *options)
         if (status >= 0) {
             return status;
         }
+    }
+    if (options->ask != nullptr) {
+        // Asking a running server: at most the server's name follows.
+        if (optind + 1 < argc) {
+            return BadOption("sobra un argumento", argv[optind + 1]);
+        }
+        options->ask_target = optind < argc ? argv[optind] : nullptr;
+        return -1;
     }
     if (options->baud != 0 && options->search) {
         return BadOption("-b y -s no van juntos", nullptr);

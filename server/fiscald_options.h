@@ -1,8 +1,9 @@
 /*
  * fiscald_options - the server's command line, its defaults and ranges.
  *
- *   ParseServerOptions(argc, argv, options)  -1: go on and serve; otherwise
- *       the exit status (0 help or version, 2 a bad option; message printed)
+ *   ParseServerOptions(argc, argv, options)  -1: go on and serve (or ask a
+ *       running server, when options->ask is set); otherwise the exit status
+ *       (0 help or version, 2 a bad option; message printed)
  */
 #ifndef FISCALD_OPTIONS_H
 #define FISCALD_OPTIONS_H
@@ -42,7 +43,12 @@ typedef struct ServerOptions {
     int journal;              /* every message as a plain line on standard error */
     const char *state_file;   /* null: none */
     int one_till_per_address; /* a new connection may resend its address's kept command */
+    const char *control;      /* the control socket to listen at; null: none */
+    const char *ask;          /* --status, --forget: the request for a running server;
+                                 null: serve */
+    const char *ask_target;   /* the server asked: instance or socket; null: the only one */
     const char *device;       /* as given on the command line */
+    char ask_request[64];     /* room for the request ask points to */
 } ServerOptions;
 
 int ParseServerOptions(int argc, char **argv, ServerOptions *options);

@@ -1,11 +1,13 @@
 // The serving loop: one poll for the signals, the listening socket, the line
-// worker and every client; timers for interim replies, replies due, idle
+// worker, the control socket and every client; timers for interim replies, replies due, idle
 // clients, reopening and the end. Nothing runs in a signal handler and there
 // is one thread, so no state is shared between threads.
 #include "fiscald_serve.h"
 #include "fiscald_clients.h"
+#include "fiscald_control.h"
 #include "fiscald_dispatch.h"
 #include "fiscald_line.h"
+#include "fiscald_notify.h"
 #include "monoclock.h"
 #include "tracelet.h"
 
@@ -18,7 +20,14 @@
 #include <unistd.h>
 
 // Fixed entries ahead of the clients in the poll set.
-enum { POLL_SIGNALS, POLL_LISTEN, POLL_WORKER, POLL_DEVICE, POLL_FIXED };
+enum {
+    POLL_SIGNALS,
+    POLL_LISTEN,
+    POLL_WORKER,
+    POLL_DEVICE,
+    POLL_CONTROL,
+    POLL_FIXED = POLL_CONTROL + CONTROL_POLL_ENTRIES
+};
 
 static struct pollfd PollSet[POLL_FIXED + FISCALD_MAX_CLIENTS];
 static long long StopDeadline;   // 0 until a signal asks the server to end
@@ -89,13 +98,12 @@ static int TakeSignals(int signals, long long now)
 static int NextWaitMs(long long now, long long stop_deadline)
 {
     long long next = ClientsNextWakeMs(now);
-    long long line = LineNextWakeMs(now);
-    long long held = DispatchNextWakeMs(now);
-    if (line < next) {
-        next = line;
-    }
-    if (held < next) {
-        next = held;
+    const long long wakes[] = {LineNextWakeMs(now), DispatchNextWakeMs(now), ControlNextWakeMs(now),
+                               NotifyNextWakeMs(now)};
+    for (long long wake : wakes) {
+        if (wake < next) {
+            next = wake;
+        }
     }
     if (stop_deadline != 0 && stop_deadline < next) {
         next = stop_deadline;
@@ -130,10 +138,11 @@ int ServeRound(int signals, int wait_limit_ms)
     PollSet[POLL_LISTEN].fd = ClientsListenSocket(now);
     PollSet[POLL_WORKER].fd = LineSocket();   // negative while there is none: skipped
     PollSet[POLL_DEVICE].fd = LineWatchFd();
-    for (int i = 0; i < POLL_FIXED; i++) {
+    for (int i = 0; i < POLL_CONTROL; i++) {
         PollSet[i].events = POLLIN;
         PollSet[i].revents = 0;
     }
+    ControlPollSet(PollSet + POLL_CONTROL);
     // The idle line's device: only a hang-up or an error is asked for, so
     // that a device that vanishes between commands is noticed at once.
     PollSet[POLL_DEVICE].events = 0;
@@ -152,6 +161,7 @@ int ServeRound(int signals, int wait_limit_ms)
     if (ready > 0 && (PollSet[POLL_SIGNALS].revents & POLLIN) && TakeSignals(signals, now) &&
         StopDeadline == 0) {
         Tracelet("fiscald: fin pedido por senal");
+        NotifyStopping();
         HandoverAsked = 0;
         DispatchPause(0);
         ClientsStopListening();
@@ -168,6 +178,7 @@ int ServeRound(int signals, int wait_limit_ms)
     if (ready > 0) {
         TakeCommands(clients, now);
     }
+    ControlServe(PollSet + POLL_CONTROL, now);
     LineReopen(now, 0);
     DispatchRun(now);
     long long delivered[FISCALD_MAX_CLIENTS];
@@ -175,6 +186,7 @@ int ServeRound(int signals, int wait_limit_ms)
     for (int i = 0; i < count; i++) {
         DispatchReplyDelivered(delivered[i], now);
     }
+    NotifyTick(now);
     if (StopDeadline == 0) {
         // The handover waits for the line to be free and every reply sent.
         return HandoverAsked && !DispatchBusy() && !ClientsPending() ? 2 : 1;
@@ -201,6 +213,7 @@ int ServeWaitForLine(int signals)
         if (watched[1].fd < 0) {
             return 1;
         }
+        NotifyTick(MonotonicMs());   // the service's status says what the start waits for
         if (poll(watched, 2, -1) < 0 && errno != EINTR) {
             return 1;
         }

@@ -50,9 +50,10 @@ etc=$prefix/etc/fiscald
 echo 'FISCALD_PORT=0' >>"$etc/fiscald.conf"
 printf '%s\n' '# this instance' 'FISCALD_ALLOW="127.0.0.0/8 192.168.0.0/24"' \
   'FISCALD_TRACE_FILE=' >"$etc/$instance.conf"
-mkdir -p "$work/state/fiscald"   # StateDirectory=
+mkdir -p "$work/state/fiscald" "$work/run/fiscald"   # StateDirectory=, RuntimeDirectory=
 
-# Specifiers: %i the instance, %I it unescaped, %S the state root, %% a %.
+# Specifiers: %i the instance, %I it unescaped, %S the state root, %t the
+# runtime root, %% a %.
 specifiers() {
   local text=$1 out="" c
   while [ -n "$text" ]; do
@@ -62,6 +63,7 @@ specifiers() {
         i) out+=$instance ;;
         I) out+=$(systemd-escape --unescape "$instance") ;;
         S) out+=$work/state ;;
+        t) out+=$work/run ;;
         %) out+=% ;;
         *) fail "specifier %${text:1:1} not handled here" ;;
       esac
@@ -145,6 +147,11 @@ grep -qE '^Respuesta : \[[0-9A-F]{4}\|[0-9A-F]{4}(\|.*)?\]$' <<<"$out" || fail "
 # --journal: plain lines without CR or stamp.
 grep -qx 'Controlador fiscal detectado a 2400 baudios' "$work/server.err" \
   || fail "no plain journal line: $(od -c "$work/server.err" | head)"
+# The operator's view, through the control socket the unit names.
+out=$("$prefix/bin/fiscald" --status "$work/run/fiscald/$instance.control") \
+  || fail "fiscald --status ended with status $?: $out"
+grep -qx 'linea abierta' <<<"$out" && grep -qx 'servidos 1' <<<"$out" \
+  || fail "fiscald --status: $out"
 passed=$((passed + 1))
 
 kill -TERM "$server_pid"

@@ -49,8 +49,13 @@ const char Usage[] =
     "      --state-file ARCHIVO la memoria de la linea: velocidad, secuencia y comandos en duda\n"
     "      --one-till-per-address   cada direccion es una sola caja: una conexion nueva\n"
     "                           puede reenviar el comando en duda de la anterior\n"
+    "      --control-socket ARCHIVO   socket de control para --status y --forget\n"
     "  -h, --help               esta ayuda\n"
     "  -V, --version            la version\n"
+    "uso: fiscald --status [INSTANCIA|SOCKET]   como esta un servidor en marcha\n"
+    "     fiscald --forget ID [INSTANCIA|SOCKET]\n"
+    "                           olvidar su comando en duda ID, una vez visto en los\n"
+    "                           registros del controlador si se ejecuto\n"
     "puerto_serie: nombre bajo /dev/ (ttyS0, ttyUSB0) o ruta absoluta; los enlaces\n"
     "(/dev/serial/by-id/...) se resuelven en cada apertura.\n"
     "Escribe \"escuchando en DIRECCION:PUERTO\" al estar listo; termina con SIGINT o SIGTERM.\n";
