@@ -26,6 +26,14 @@ static char buf_file[sizeof(buffer) + STAMPED_LINE_EXTRA];
 static TraceFunction DebugFunction = FISCAL_debug;
 static TraceFunction OldDebugFunction = nullptr;
 
+// The stamp has no seconds, so it changes once a minute: it is kept with the
+// minute it was made for and rebuilt (through localtime_r) only when another
+// minute has begun. Zone offsets change on whole minutes, so the text is the
+// one a fresh localtime_r would give.
+static time_t StampMinute = -1;
+static char Stamp[16];
+static size_t StampLength;
+
 void Tracelet(const char *format, ...)
 {
     va_list args;
@@ -66,14 +74,6 @@ int debopen(const char *path)
     }
     return fd;
 }
-
-// The stamp has no seconds, so it changes once a minute: it is kept with the
-// minute it was made for and rebuilt (through localtime_r) only when another
-// minute has begun. Zone offsets change on whole minutes, so the text is the
-// one a fresh localtime_r would give.
-static time_t StampMinute = -1;
-static char Stamp[16];
-static size_t StampLength;
 
 // buf_file = stamp, the message in buffer, CR LF; returns its length.
 static size_t BuildFileLine(void)

@@ -1,7 +1,8 @@
 // Line speeds of an open port, and the search for the rate at which the
 // controller answers a probe through the packet layer.
-#include "tracelet.h"
 #include "ttywire.h"
+
+#include "tracelet.h"
 
 #include <stdio.h>
 #include <stdlib.h>

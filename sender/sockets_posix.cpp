@@ -2,9 +2,10 @@
 // start, sockets close with close(), and the wait uses poll() because a
 // select() set is a bitmap that a descriptor at or past FD_SETSIZE would
 // overrun.
+#include "tcp.h"
+
 #include "monoclock.h"
 #include "sockapi.h"
-#include "tcp.h"
 
 #include <poll.h>
 #include <signal.h>

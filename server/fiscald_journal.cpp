@@ -33,9 +33,8 @@ static void JournalTrace(const char *format, va_list arguments)
     }
     line[length] = '\n';
     // One write, so that the server's and the line worker's lines never mix.
-    if (write(STDERR_FILENO, line, (size_t)length + 1) < 0) {
-        // Nowhere left to say it.
-    }
+    ssize_t written = write(STDERR_FILENO, line, (size_t)length + 1);
+    (void)written;   // a failed write has nowhere left to be told
     if (fsave && FileTrace != nullptr) {
         FileTrace(format, for_file);
     }
