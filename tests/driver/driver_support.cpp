@@ -1,6 +1,5 @@
 #include "driver_support.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdarg.h>
@@ -166,17 +165,4 @@ void RemoveTree(const std::string &path)
     if (system(command.c_str()) != 0) {
         fprintf(stderr, "could not remove %s\n", path.c_str());
     }
-}
-
-int OpenDescriptorCount()
-{
-    int count = 0;
-    DIR *dir = opendir("/proc/self/fd");
-    while (dir != nullptr && readdir(dir) != nullptr) {
-        count++;
-    }
-    if (dir != nullptr) {
-        closedir(dir);
-    }
-    return count;
 }

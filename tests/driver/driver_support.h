@@ -42,4 +42,3 @@ void WriteFile(const std::string &path, const std::string &content);
 bool FileExists(const std::string &path);
 std::string MakeTempDir();
 void RemoveTree(const std::string &path);
-int OpenDescriptorCount();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "childprocess.h"
+#include "descriptors.h"
 #include "fiscalsim.h"
 
 #include <gtest/gtest.h>
@@ -37,36 +38,13 @@ inline bool IsInterim(const std::string &reply)
 using childprocess::Child;
 using childprocess::ReadFrom;
 using childprocess::Reap;
+using descriptors::ConnectLoopback;
+using descriptors::CountOpenDescriptors;
 
 inline Child Spawn(std::vector<std::string> args)
 {
     args.insert(args.begin(), FISCALD_PROGRAM);
     return childprocess::Start(args);
-}
-
-// from: the local address to connect from (another till is another address
-// of the loopback network, such as 127.0.0.2).
-inline int Connect(int port, const char *from = nullptr)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (from != nullptr) {
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        inet_pton(AF_INET, from, &local.sin_addr);
-        if (bind(fd, (sockaddr *)&local, sizeof local) != 0) {
-            close(fd);
-            return -1;
-        }
-    }
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_port = htons((uint16_t)port);
-    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, (sockaddr *)&server, sizeof server) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // One receive, as the client makes it: at most 500 bytes. "" on close or time-out.
@@ -173,7 +151,7 @@ protected:
 
     int NewClient(const char *from = nullptr)
     {
-        int fd = Connect(tcp_port_, from);
+        int fd = ConnectLoopback(tcp_port_, from);
         if (fd >= 0) {
             clients_.push_back(fd);
         }

@@ -309,7 +309,7 @@ TEST_F(Fiscald, StaysServingWithFlatMemoryUnderCommandStormsReconnectsAndGarbage
 
     // Commands the controller answers at once, on one connection.
     auto storm = [&](int count) {
-        int client = Connect(tcp_port_);
+        int client = ConnectLoopback(tcp_port_);
         ASSERT_GE(client, 0);
         int wrong = 0;
         for (int i = 0; i < count; i++) {
@@ -322,11 +322,11 @@ TEST_F(Fiscald, StaysServingWithFlatMemoryUnderCommandStormsReconnectsAndGarbage
     // served, which also keeps the listen queue from filling up.
     auto reconnects = [&](int count) {
         for (int i = 0; i < count; i++) {
-            int leaving = Connect(tcp_port_);
+            int leaving = ConnectLoopback(tcp_port_);
             ASSERT_GE(leaving, 0);
             close(leaving);
             if (i % 4 == 3) {
-                int served = Connect(tcp_port_);
+                int served = ConnectLoopback(tcp_port_);
                 ASSERT_GE(served, 0);
                 ASSERT_EQ(Final(served, "*"), status) << "after " << i + 1 << " clients left";
                 close(served);
@@ -335,7 +335,7 @@ TEST_F(Fiscald, StaysServingWithFlatMemoryUnderCommandStormsReconnectsAndGarbage
     };
     // A client sending random bytes while it reads what comes back.
     auto garbage = [&](size_t bytes, unsigned int seed) {
-        int fd = Connect(tcp_port_);
+        int fd = ConnectLoopback(tcp_port_);
         ASSERT_GE(fd, 0);
         std::thread drain([fd] {
             char sink[4096];
@@ -547,7 +547,7 @@ TEST_F(Fiscald, OutOfDescriptorsItPausesAcceptingAndServesAgainOnceOneFrees)
     tcp_port_ = std::stoi(out.substr(out.find(':') + 1));
     std::vector<int> tills;
     for (int i = 0; i < 40; i++) {
-        tills.push_back(Connect(tcp_port_));
+        tills.push_back(ConnectLoopback(tcp_port_));
         ASSERT_GE(tills.back(), 0);
     }
     auto cpu_ticks = [&] {
