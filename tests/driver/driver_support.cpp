@@ -9,8 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include "ptypair.h"
@@ -130,39 +128,8 @@ void SendStdoutTo(const std::string &path)
 
 // ---- files ----
 
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-void WriteFile(const std::string &path, const std::string &content)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
-
 bool FileExists(const std::string &path)
 {
     struct stat info;
     return stat(path.c_str(), &info) == 0;
-}
-
-std::string MakeTempDir()
-{
-    char path[] = "/tmp/driver-test.XXXXXX";
-    if (mkdtemp(path) == nullptr) {
-        throw std::runtime_error("mkdtemp");
-    }
-    return path;
-}
-
-void RemoveTree(const std::string &path)
-{
-    std::string command = "rm -rf '" + path + "'";
-    if (system(command.c_str()) != 0) {
-        fprintf(stderr, "could not remove %s\n", path.c_str());
-    }
 }

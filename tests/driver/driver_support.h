@@ -2,8 +2,16 @@
 // console capture and the host pieces a program linking the driver supplies.
 #pragma once
 
+#include "childprocess.h"
+
 #include <string>
 #include <vector>
+
+// Files and folders as every test folder handles them (tests/support).
+using childprocess::MakeTempDir;
+using childprocess::ReadFile;
+using childprocess::RemoveTree;
+using childprocess::WriteFile;
 
 // One pseudo-terminal pair; the driver opens the slave side through
 // start_comm(port_name), the test plays the device on the master side.
@@ -37,8 +45,4 @@ template <typename Body> std::string CaptureStdout(Body body)
 // For death tests: from inside the dying child, send standard output to path.
 void SendStdoutTo(const std::string &path);
 
-std::string ReadFile(const std::string &path);
-void WriteFile(const std::string &path, const std::string &content);
 bool FileExists(const std::string &path);
-std::string MakeTempDir();
-void RemoveTree(const std::string &path);

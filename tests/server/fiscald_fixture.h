@@ -20,7 +20,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -90,7 +89,7 @@ protected:
             fiscalsim_close();
         }
         if (!dir_.empty()) {
-            std::filesystem::remove_all(dir_);
+            childprocess::RemoveTree(dir_);
         }
     }
 
@@ -103,8 +102,7 @@ protected:
 
     std::string TempDir()
     {
-        char pattern[] = "/tmp/fiscald_test.XXXXXX";
-        dir_ = mkdtemp(pattern);
+        dir_ = childprocess::MakeTempDir();
         return dir_;
     }
 

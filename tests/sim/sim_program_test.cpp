@@ -13,8 +13,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -100,20 +98,6 @@ void WriteFifo(const std::string &path, const std::string &text)
     ASSERT_GE(fd, 0) << path;
     ASSERT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
     close(fd);
-}
-
-std::string ReadWhole(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-std::string MakeDir()
-{
-    char path[] = "/tmp/fiscalsim-test.XXXXXX";
-    return mkdtemp(path) != nullptr ? path : "";
 }
 
 TEST(SimProgram, PrintsThePortNameAnswersAtItsRateAndEndsOnSigterm)
@@ -211,7 +195,7 @@ TEST(SimProgram, BadOptionsGetTheReasonAndTheUsageWithStatusTwo)
 // the shell, and a journal that holds exactly the commands that ran.
 TEST(SimProgram, TakesControlLinesFromItsFifoAndJournalsEachCommandRun)
 {
-    const std::string dir = MakeDir();
+    const std::string dir = childprocess::MakeTempDir();
     const std::string fifo = dir + "/control", journal = dir + "/journal", link = dir + "/line";
     Child child = Start({"-b", "0", "-c", fifo, "-j", journal, "-l", link});
     std::string name = ReadFrom(child.out, true);
@@ -289,7 +273,7 @@ TEST(SimProgram, TakesControlLinesFromItsFifoAndJournalsEachCommandRun)
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_NE(access(fifo.c_str(), F_OK), 0);
     const std::string journaled = "A\nS\nB|x.y|1|1\nE\n";
-    EXPECT_EQ(ReadWhole(journal), journaled);
+    EXPECT_EQ(childprocess::ReadFile(journal), journaled);
 
     // A FIFO path that exists is refused, and what is there is left alone.
     child = Start({"-c", journal});
@@ -299,7 +283,7 @@ TEST(SimProgram, TakesControlLinesFromItsFifoAndJournalsEachCommandRun)
     status = Finish(child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
-    EXPECT_EQ(ReadWhole(journal), journaled);
+    EXPECT_EQ(childprocess::ReadFile(journal), journaled);
     std::string cleanup = "rm -rf " + dir;
     EXPECT_EQ(system(cleanup.c_str()), 0);
 }
