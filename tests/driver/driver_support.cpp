@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,7 +11,6 @@
 #include <stdexcept>
 
 #include "ptypair.h"
-#include "tracelet.h"
 #include "ttywire.h"
 
 // ---- what a host program supplies ----
@@ -63,34 +61,6 @@ bool WaitReadable(int fd)
 {
     struct pollfd watched = {fd, POLLIN, 0};
     return poll(&watched, 1, 2000) == 1;
-}
-
-// ---- traces ----
-
-static std::vector<std::string> Traces;
-static TraceFunction Replaced = nullptr;
-
-static void RecordTrace(const char *format, va_list args)
-{
-    char text[1024];
-    vsnprintf(text, sizeof(text), format, args);
-    Traces.push_back(text);
-}
-
-void StartRecordingTraces()
-{
-    Traces.clear();
-    Replaced = SetTracelet(RecordTrace);
-}
-
-void StopRecordingTraces()
-{
-    SetTracelet(Replaced);
-}
-
-const std::vector<std::string> &RecordedTraces()
-{
-    return Traces;
 }
 
 // ---- console ----

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "childprocess.h"
+#include "tracerecord.h"
 
 #include <string>
 #include <vector>
@@ -27,9 +28,9 @@ void ClosePty(Pty &pty);
 bool WaitReadable(int fd);
 
 // Every message handed to the trace function since StartRecordingTraces.
-void StartRecordingTraces();
-void StopRecordingTraces();
-const std::vector<std::string> &RecordedTraces();
+using tracerecord::RecordedTraces;
+using tracerecord::StartRecordingTraces;
+using tracerecord::StopRecordingTraces;
 
 // Runs body with standard output sent to a file, and returns what it printed.
 template <typename Body> std::string CaptureStdout(Body body);
