@@ -121,6 +121,13 @@ protected:
             server_ = Spawn(args);
         }
         ASSERT_GT(server_.pid, 0);
+        AwaitListening();
+    }
+
+    // Reads the started server's output up to "escuchando en ADDRESS:PORT"
+    // and learns its TCP port.
+    void AwaitListening()
+    {
         startup_out_ = ReadFrom(server_.out, "escuchando en ");
         size_t at = startup_out_.find("escuchando en ");
         ASSERT_NE(at, std::string::npos) << startup_out_ << ReadFrom(server_.err, "", 200);

@@ -542,9 +542,8 @@ TEST_F(Fiscald, OutOfDescriptorsItPausesAcceptingAndServesAgainOnceOneFrees)
     StartSim(9600, 0);
     server_ = childprocess::Start({"/usr/bin/prlimit", "--nofile=32:32", FISCALD_PROGRAM, "-p", "0",
                                    "-j", fiscalsim_port_name()});
-    std::string out = ReadFrom(server_.out, "escuchando en ");
-    ASSERT_NE(out.find("127.0.0.1:"), std::string::npos) << out;
-    tcp_port_ = std::stoi(out.substr(out.find(':') + 1));
+    AwaitListening();
+    ASSERT_NE(startup_out_.find("127.0.0.1:"), std::string::npos) << startup_out_;
     std::vector<int> tills;
     for (int i = 0; i < 40; i++) {
         tills.push_back(ConnectLoopback(tcp_port_));
