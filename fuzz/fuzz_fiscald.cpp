@@ -3,14 +3,13 @@
 // worker talks to the simulator on a pty, on a thread of this process. The
 // input is the client's bytes, cut into commands at each line feed; each
 // command is sent and answered before the next goes.
+#include "descriptors.h"
 #include "fiscald_clients.h"
 #include "fiscald_line.h"
 #include "fiscald_options.h"
 #include "fiscald_serve.h"
 #include "fiscalsim.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stddef.h>
@@ -52,20 +51,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     return 0;
 }
 
-static int Connect(void)
-{
-    int client = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in server;
-    memset(&server, 0, sizeof server);
-    server.sin_family = AF_INET;
-    server.sin_port = htons((unsigned short)ServerPort);
-    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (client < 0 || connect(client, (struct sockaddr *)&server, sizeof server) != 0) {
-        abort();
-    }
-    return client;
-}
-
 // Serves until the client has a final reply: 1 with it, 0 when the server
 // closed the connection.
 static int AwaitReply(int client)
@@ -100,7 +85,10 @@ static int AwaitReply(int client)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    int client = Connect();
+    int client = descriptors::ConnectLoopback(ServerPort);
+    if (client < 0) {
+        abort();
+    }
     size_t start = 0;
     int connected = 1;
     while (connected && start < size) {

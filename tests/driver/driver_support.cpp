@@ -1,21 +1,16 @@
 #include "driver_support.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include "ptypair.h"
-#include "tracelet.h"
 #include "ttywire.h"
 
 // ---- what a host program supplies ----
@@ -68,34 +63,6 @@ bool WaitReadable(int fd)
     return poll(&watched, 1, 2000) == 1;
 }
 
-// ---- traces ----
-
-static std::vector<std::string> Traces;
-static TraceFunction Replaced = nullptr;
-
-static void RecordTrace(const char *format, va_list args)
-{
-    char text[1024];
-    vsnprintf(text, sizeof(text), format, args);
-    Traces.push_back(text);
-}
-
-void StartRecordingTraces()
-{
-    Traces.clear();
-    Replaced = SetTracelet(RecordTrace);
-}
-
-void StopRecordingTraces()
-{
-    SetTracelet(Replaced);
-}
-
-const std::vector<std::string> &RecordedTraces()
-{
-    return Traces;
-}
-
 // ---- console ----
 
 static int SavedStdout = -1;
@@ -131,52 +98,8 @@ void SendStdoutTo(const std::string &path)
 
 // ---- files ----
 
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-void WriteFile(const std::string &path, const std::string &content)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
-
 bool FileExists(const std::string &path)
 {
     struct stat info;
     return stat(path.c_str(), &info) == 0;
-}
-
-std::string MakeTempDir()
-{
-    char path[] = "/tmp/driver-test.XXXXXX";
-    if (mkdtemp(path) == nullptr) {
-        throw std::runtime_error("mkdtemp");
-    }
-    return path;
-}
-
-void RemoveTree(const std::string &path)
-{
-    std::string command = "rm -rf '" + path + "'";
-    if (system(command.c_str()) != 0) {
-        fprintf(stderr, "could not remove %s\n", path.c_str());
-    }
-}
-
-int OpenDescriptorCount()
-{
-    int count = 0;
-    DIR *dir = opendir("/proc/self/fd");
-    while (dir != nullptr && readdir(dir) != nullptr) {
-        count++;
-    }
-    if (dir != nullptr) {
-        closedir(dir);
-    }
-    return count;
 }

@@ -2,8 +2,17 @@
 // console capture and the host pieces a program linking the driver supplies.
 #pragma once
 
+#include "childprocess.h"
+#include "tracerecord.h"
+
 #include <string>
 #include <vector>
+
+// Files and folders as every test folder handles them (tests/support).
+using childprocess::MakeTempDir;
+using childprocess::ReadFile;
+using childprocess::RemoveTree;
+using childprocess::WriteFile;
 
 // One pseudo-terminal pair; the driver opens the slave side through
 // start_comm(port_name), the test plays the device on the master side.
@@ -19,9 +28,9 @@ void ClosePty(Pty &pty);
 bool WaitReadable(int fd);
 
 // Every message handed to the trace function since StartRecordingTraces.
-void StartRecordingTraces();
-void StopRecordingTraces();
-const std::vector<std::string> &RecordedTraces();
+using tracerecord::RecordedTraces;
+using tracerecord::StartRecordingTraces;
+using tracerecord::StopRecordingTraces;
 
 // Runs body with standard output sent to a file, and returns what it printed.
 template <typename Body> std::string CaptureStdout(Body body);
@@ -37,9 +46,4 @@ template <typename Body> std::string CaptureStdout(Body body)
 // For death tests: from inside the dying child, send standard output to path.
 void SendStdoutTo(const std::string &path);
 
-std::string ReadFile(const std::string &path);
-void WriteFile(const std::string &path, const std::string &content);
 bool FileExists(const std::string &path);
-std::string MakeTempDir();
-void RemoveTree(const std::string &path);
-int OpenDescriptorCount();

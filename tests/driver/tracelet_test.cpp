@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "descriptors.h"
 #include "driver_support.h"
 #include "tracelet.h"
 
@@ -109,13 +110,13 @@ TEST_F(TraceChannel, SwitchesSetDirectlyAreHonoured)
 TEST_F(TraceChannel, FileIsOpenedAndClosedForEachMessage)
 {
     set_debug_options(0, 1, log.c_str());
-    int open_before = OpenDescriptorCount();
+    long open_before = descriptors::CountOpenDescriptors(getpid());
     Tracelet("first");
-    EXPECT_EQ(OpenDescriptorCount(), open_before);
+    EXPECT_EQ(descriptors::CountOpenDescriptors(getpid()), open_before);
     // Removed between two messages: the next one creates it anew.
     ASSERT_EQ(unlink(log.c_str()), 0);
     ExpectFileGains("", "second");
-    EXPECT_EQ(OpenDescriptorCount(), open_before);
+    EXPECT_EQ(descriptors::CountOpenDescriptors(getpid()), open_before);
 }
 
 TEST_F(TraceChannel, FileOfFiveHundredThousandBytesRestarts)

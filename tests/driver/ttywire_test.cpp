@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "descriptors.h"
 #include "driver_support.h"
 #include "tracelet.h"
 #include "ttywire.h"
@@ -98,10 +99,11 @@ TEST_F(TtyWire, EleventhPortIsRefusedAndTableUnchanged)
     std::vector<char> before(sizeof(PortControl));
     memcpy(before.data(), PortControl, sizeof(PortControl));
     Pty extra = OpenPty();
-    int open_before = OpenDescriptorCount();
+    long open_before = descriptors::CountOpenDescriptors(getpid());
     EXPECT_EQ(start_comm(extra.port_name.c_str()), -1);
     EXPECT_EQ(memcmp(before.data(), PortControl, sizeof(PortControl)), 0);
-    EXPECT_EQ(OpenDescriptorCount(), open_before) << "the refused device was not opened";
+    EXPECT_EQ(descriptors::CountOpenDescriptors(getpid()), open_before)
+        << "the refused device was not opened";
     ClosePty(extra);
 }
 

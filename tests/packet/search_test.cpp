@@ -54,7 +54,7 @@ TEST_P(SearchFindsRate, FindsTheControllerAtItsRateWithTheExactTraces)
     EXPECT_EQ(found, rate);
     std::vector<std::string> expected = ProbesUpTo(row);
     expected.push_back("Controlador fiscal detectado a " + std::to_string(rate) + " baudios");
-    EXPECT_EQ(CapturedTraces(), expected);
+    EXPECT_EQ(RecordedTraces(), expected);
     EXPECT_EQ(LineSpeed(), BaudTbl[row].speed);
     EXPECT_EQ(SetCommandRetries(4), 4);                // given back after the search
     EXPECT_EQ(fiscalsim_frames_received(), row + 1);   // one try per rate
@@ -77,7 +77,7 @@ TEST_F(ControllerSearch, AControllerAtARateOutsideTheTableIsNotFound)
     EXPECT_EQ(found, 777);
     std::vector<std::string> expected = ProbesUpTo(TTYWIRE_RATES - 1);
     expected.push_back("El controlador fiscal NO fue encontrado !");
-    EXPECT_EQ(CapturedTraces(), expected);
+    EXPECT_EQ(RecordedTraces(), expected);
     EXPECT_EQ(SetCommandRetries(4), 4);
     EXPECT_EQ(LineSpeed(), (speed_t)B38400);
     EXPECT_EQ(fiscalsim_frames_received(), TTYWIRE_RATES);
@@ -92,7 +92,7 @@ TEST_F(ControllerSearch, ASilentControllerIsNotFound)
     EXPECT_EQ(found, 777);
     std::vector<std::string> expected = ProbesUpTo(TTYWIRE_RATES - 1);
     expected.push_back("El controlador fiscal NO fue encontrado !");
-    EXPECT_EQ(CapturedTraces(), expected);
+    EXPECT_EQ(RecordedTraces(), expected);
     EXPECT_EQ(SetCommandRetries(4), 4);
     EXPECT_EQ(fiscalsim_commands_executed(), 0);
 }

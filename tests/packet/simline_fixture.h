@@ -6,35 +6,23 @@
 #include "fiscalpacket.h"
 #include "fiscalsim.h"
 #include "tracelet.h"
+#include "tracerecord.h"
 #include "ttywire.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdarg>
 #include <string>
 #include <thread>
 #include <vector>
 
-inline std::vector<std::string> &CapturedTraces()
-{
-    static std::vector<std::string> lines;
-    return lines;
-}
-
-inline void CaptureTrace(const char *format, va_list args)
-{
-    char line[1024];
-    vsnprintf(line, sizeof line, format, args);
-    CapturedTraces().push_back(line);
-}
+using tracerecord::RecordedTraces;
 
 class SimLine : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        previous_tracer_ = SetTracelet(CaptureTrace);
-        CapturedTraces().clear();
+        tracerecord::StartRecordingTraces();
         ASSERT_EQ(fiscalsim_open(9600, 700, nullptr), 0);
         runner_ = std::thread(fiscalsim_run);
         port_ = start_comm(fiscalsim_port_name());
@@ -51,7 +39,7 @@ protected:
             runner_.join();
         }
         fiscalsim_close();
-        SetTracelet(previous_tracer_);
+        tracerecord::StopRecordingTraces();
     }
 
     // One exchange; the answer buffer is returned whole, sentinel bytes and all.
@@ -76,7 +64,6 @@ protected:
     int port_ = -1;
     unsigned short s1_ = 0, s2_ = 0;
     std::thread runner_;
-    TraceFunction previous_tracer_ = nullptr;
 };
 
 #endif

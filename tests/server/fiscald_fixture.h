@@ -4,6 +4,7 @@
 #pragma once
 
 #include "childprocess.h"
+#include "descriptors.h"
 #include "fiscalsim.h"
 
 #include <gtest/gtest.h>
@@ -19,7 +20,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -37,36 +37,13 @@ inline bool IsInterim(const std::string &reply)
 using childprocess::Child;
 using childprocess::ReadFrom;
 using childprocess::Reap;
+using descriptors::ConnectLoopback;
+using descriptors::CountOpenDescriptors;
 
 inline Child Spawn(std::vector<std::string> args)
 {
     args.insert(args.begin(), FISCALD_PROGRAM);
     return childprocess::Start(args);
-}
-
-// from: the local address to connect from (another till is another address
-// of the loopback network, such as 127.0.0.2).
-inline int Connect(int port, const char *from = nullptr)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (from != nullptr) {
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        inet_pton(AF_INET, from, &local.sin_addr);
-        if (bind(fd, (sockaddr *)&local, sizeof local) != 0) {
-            close(fd);
-            return -1;
-        }
-    }
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_port = htons((uint16_t)port);
-    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, (sockaddr *)&server, sizeof server) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // One receive, as the client makes it: at most 500 bytes. "" on close or time-out.
@@ -112,7 +89,7 @@ protected:
             fiscalsim_close();
         }
         if (!dir_.empty()) {
-            std::filesystem::remove_all(dir_);
+            childprocess::RemoveTree(dir_);
         }
     }
 
@@ -125,8 +102,7 @@ protected:
 
     std::string TempDir()
     {
-        char pattern[] = "/tmp/fiscald_test.XXXXXX";
-        dir_ = mkdtemp(pattern);
+        dir_ = childprocess::MakeTempDir();
         return dir_;
     }
 
@@ -145,6 +121,13 @@ protected:
             server_ = Spawn(args);
         }
         ASSERT_GT(server_.pid, 0);
+        AwaitListening();
+    }
+
+    // Reads the started server's output up to "escuchando en ADDRESS:PORT"
+    // and learns its TCP port.
+    void AwaitListening()
+    {
         startup_out_ = ReadFrom(server_.out, "escuchando en ");
         size_t at = startup_out_.find("escuchando en ");
         ASSERT_NE(at, std::string::npos) << startup_out_ << ReadFrom(server_.err, "", 200);
@@ -173,7 +156,7 @@ protected:
 
     int NewClient(const char *from = nullptr)
     {
-        int fd = Connect(tcp_port_, from);
+        int fd = ConnectLoopback(tcp_port_, from);
         if (fd >= 0) {
             clients_.push_back(fd);
         }

@@ -26,17 +26,6 @@ std::string Item(const std::string &name)
     return "B" + FS + name + FS + "1" + FS + "1";
 }
 
-long OpenDescriptors(pid_t pid)
-{
-    long count = 0;
-    for (const auto &entry :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-        (void)entry;
-        count++;
-    }
-    return count;
-}
-
 // The server ends (an upgrade's SIGTERM, a crash's SIGKILL) between a
 // command that ran unanswered and its resend: the restarted server goes on
 // from its state file, and the resend is answered from the controller's
@@ -399,7 +388,7 @@ TEST_F(Fiscald, AHundredLineFlapsLeaveItServingWithFlatResourcesAndNothingRunTwi
     StartServerForMemory({"-s", "-w", "300", "-i", "2000"}, link);
     int client = NewClient();
     ASSERT_EQ(Final(client, "A"), "0000" + FS + "0100" + FS + "00000001");
-    long descriptors = OpenDescriptors(server_.pid);
+    long descriptors = CountOpenDescriptors(server_.pid);
     long resident = MemoryKb(server_.pid, "VmRSS");
 
     std::atomic<bool> flapping{true};
@@ -434,7 +423,7 @@ TEST_F(Fiscald, AHundredLineFlapsLeaveItServingWithFlatResourcesAndNothingRunTwi
                 sales.unknown, registered);
     EXPECT_GE(registered, sales.done);
     EXPECT_LE(registered, sales.done + sales.unknown);
-    EXPECT_EQ(OpenDescriptors(server_.pid), descriptors);
+    EXPECT_EQ(CountOpenDescriptors(server_.pid), descriptors);
     EXPECT_LE(MemoryKb(server_.pid, "VmRSS"), resident + 256);
 }
 

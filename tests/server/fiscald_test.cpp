@@ -314,7 +314,7 @@ TEST_F(Fiscald, StaysServingWithFlatMemoryUnderCommandStormsReconnectsAndGarbage
 
     // Commands the controller answers at once, on one connection.
     auto storm = [&](int count) {
-        int client = Connect(tcp_port_);
+        int client = ConnectLoopback(tcp_port_);
         ASSERT_GE(client, 0);
         int wrong = 0;
         for (int i = 0; i < count; i++) {
@@ -327,11 +327,11 @@ TEST_F(Fiscald, StaysServingWithFlatMemoryUnderCommandStormsReconnectsAndGarbage
     // served, which also keeps the listen queue from filling up.
     auto reconnects = [&](int count) {
         for (int i = 0; i < count; i++) {
-            int leaving = Connect(tcp_port_);
+            int leaving = ConnectLoopback(tcp_port_);
             ASSERT_GE(leaving, 0);
             close(leaving);
             if (i % 4 == 3) {
-                int served = Connect(tcp_port_);
+                int served = ConnectLoopback(tcp_port_);
                 ASSERT_GE(served, 0);
                 ASSERT_EQ(Final(served, "*"), status) << "after " << i + 1 << " clients left";
                 close(served);
@@ -340,7 +340,7 @@ TEST_F(Fiscald, StaysServingWithFlatMemoryUnderCommandStormsReconnectsAndGarbage
     };
     // A client sending random bytes while it reads what comes back.
     auto garbage = [&](size_t bytes, unsigned int seed) {
-        int fd = Connect(tcp_port_);
+        int fd = ConnectLoopback(tcp_port_);
         ASSERT_GE(fd, 0);
         std::thread drain([fd] {
             char sink[4096];
@@ -547,12 +547,11 @@ TEST_F(Fiscald, OutOfDescriptorsItPausesAcceptingAndServesAgainOnceOneFrees)
     StartSim(9600, 0);
     server_ = childprocess::Start({"/usr/bin/prlimit", "--nofile=32:32", FISCALD_PROGRAM, "-p", "0",
                                    "-j", fiscalsim_port_name()});
-    std::string out = ReadFrom(server_.out, "escuchando en ");
-    ASSERT_NE(out.find("127.0.0.1:"), std::string::npos) << out;
-    tcp_port_ = std::stoi(out.substr(out.find(':') + 1));
+    AwaitListening();
+    ASSERT_NE(startup_out_.find("127.0.0.1:"), std::string::npos) << startup_out_;
     std::vector<int> tills;
     for (int i = 0; i < 40; i++) {
-        tills.push_back(Connect(tcp_port_));
+        tills.push_back(ConnectLoopback(tcp_port_));
         ASSERT_GE(tills.back(), 0);
     }
     auto cpu_ticks = [&] {

@@ -1,7 +1,7 @@
 // The simulator seen from the line: a raw client on the pty's slave writes
 // frames byte for byte and reads exactly what comes back.
-#include "fiscalframe.h"
 #include "fiscalsim.h"
+#include "wire_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -16,28 +16,13 @@
 
 namespace {
 
-std::string Frame(unsigned char seq, const std::string &body)
-{
-    char out[FRAME_MAX_WIRE];
-    int len = FrameEncode(seq, body.data(), (int)body.size(), out, sizeof out);
-    return std::string(out, len < 0 ? 0 : len);
-}
-
-std::string Answer(unsigned char seq, unsigned short s1, unsigned short s2,
-                   const std::string &fields)
-{
-    char out[FRAME_MAX_WIRE];
-    int len = FrameEncodeAnswer(seq, s1, s2, fields.c_str(), out, sizeof out);
-    return std::string(out, len < 0 ? 0 : len);
-}
-
 class SimOnLine : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_EQ(fiscalsim_open(9600, 500, nullptr), 0);
         runner_ = std::thread(fiscalsim_run);
-        fd_ = OpenRaw(fiscalsim_port_name(), B9600);
+        fd_ = OpenRawLine(fiscalsim_port_name(), B9600);
         ASSERT_GE(fd_, 0);
     }
 
@@ -49,21 +34,6 @@ protected:
         fiscalsim_stop();
         runner_.join();
         fiscalsim_close();
-    }
-
-    static int OpenRaw(const std::string &name, speed_t speed)
-    {
-        int fd = open(("/dev/" + name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (fd < 0) {
-            return -1;
-        }
-        termios line;
-        tcgetattr(fd, &line);
-        cfmakeraw(&line);
-        cfsetospeed(&line, speed);
-        cfsetispeed(&line, speed);
-        tcsetattr(fd, TCSANOW, &line);
-        return fd;
     }
 
     void Speed(speed_t speed)
@@ -182,7 +152,7 @@ TEST_F(SimOnLine, ARepeatedFrameGetsTheKeptAnswerAtAnyTimeAndAfterTheLineComesBa
     ASSERT_EQ(fiscalsim_vanish(), 0);
     close(fd_);
     ASSERT_EQ(fiscalsim_come_back(), 0);
-    fd_ = OpenRaw(fiscalsim_port_name(), B9600);
+    fd_ = OpenRawLine(fiscalsim_port_name(), B9600);
     ASSERT_GE(fd_, 0);
     Write(frame);
     EXPECT_EQ(ReadQuiet(300), answer);
@@ -289,7 +259,7 @@ TEST_F(SimOnLine, VanishingHangsUpTheLineAndComingBackGivesAWorkingPort)
     close(fd_);
 
     ASSERT_EQ(fiscalsim_come_back(), 0);
-    fd_ = OpenRaw(fiscalsim_port_name(), B9600);
+    fd_ = OpenRawLine(fiscalsim_port_name(), B9600);
     ASSERT_GE(fd_, 0);
     Write(Frame('X', "*"));
     EXPECT_EQ(ReadQuiet(300), Answer('X', 0, 0,

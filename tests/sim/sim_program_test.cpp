@@ -2,6 +2,7 @@
 #include "childprocess.h"
 #include "fiscalframe.h"
 #include "kitversion.h"
+#include "wire_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +14,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -50,33 +49,6 @@ int Finish(Child &child)
     return childprocess::Reap(child);
 }
 
-std::string Frame(unsigned char seq, const std::string &body)
-{
-    char out[FRAME_MAX_WIRE];
-    int len = FrameEncode(seq, body.data(), (int)body.size(), out, sizeof out);
-    return std::string(out, len < 0 ? 0 : len);
-}
-
-std::string Answer(unsigned char seq, unsigned short s2, const std::string &fields)
-{
-    char out[FRAME_MAX_WIRE];
-    int len = FrameEncodeAnswer(seq, 0, s2, fields.c_str(), out, sizeof out);
-    return std::string(out, len < 0 ? 0 : len);
-}
-
-int OpenLine(const std::string &name, speed_t speed)
-{
-    int fd = open(("/dev/" + name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    termios settings;
-    if (fd >= 0 && tcgetattr(fd, &settings) == 0) {
-        cfmakeraw(&settings);
-        cfsetospeed(&settings, speed);
-        cfsetispeed(&settings, speed);
-        tcsetattr(fd, TCSANOW, &settings);
-    }
-    return fd;
-}
-
 // Writes bytes, then returns all that comes back until the line is quiet.
 std::string Exchange(int fd, const std::string &bytes, int quiet_ms = 300)
 {
@@ -100,20 +72,6 @@ void WriteFifo(const std::string &path, const std::string &text)
     ASSERT_GE(fd, 0) << path;
     ASSERT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
     close(fd);
-}
-
-std::string ReadWhole(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-std::string MakeDir()
-{
-    char path[] = "/tmp/fiscalsim-test.XXXXXX";
-    return mkdtemp(path) != nullptr ? path : "";
 }
 
 TEST(SimProgram, PrintsThePortNameAnswersAtItsRateAndEndsOnSigterm)
@@ -211,19 +169,19 @@ TEST(SimProgram, BadOptionsGetTheReasonAndTheUsageWithStatusTwo)
 // the shell, and a journal that holds exactly the commands that ran.
 TEST(SimProgram, TakesControlLinesFromItsFifoAndJournalsEachCommandRun)
 {
-    const std::string dir = MakeDir();
+    const std::string dir = childprocess::MakeTempDir();
     const std::string fifo = dir + "/control", journal = dir + "/journal", link = dir + "/line";
     Child child = Start({"-b", "0", "-c", fifo, "-j", journal, "-l", link});
     std::string name = ReadFrom(child.out, true);
     ASSERT_EQ(name.rfind("pts/", 0), 0u) << name;
     name.pop_back();
-    int fd = OpenLine(name, B9600);
+    int fd = OpenRawLine(name, B9600);
     ASSERT_GE(fd, 0);
 
     WriteFifo(fifo, "dr");
     WriteFifo(fifo, "op 1\ngarble 1\n");
     EXPECT_EQ(Exchange(fd, Frame('a', "A")), "");
-    const std::string opened = Answer('b', 0x0100, "00000001");
+    const std::string opened = Answer('b', 0, 0x0100, "00000001");
     std::string garbled = Exchange(fd, Frame('b', "A"));
     EXPECT_EQ(garbled.size(), opened.size());
     EXPECT_NE(garbled, opened);
@@ -245,15 +203,15 @@ TEST(SimProgram, TakesControlLinesFromItsFifoAndJournalsEachCommandRun)
     ASSERT_EQ(system(shell.c_str()), 0);
     EXPECT_EQ(Exchange(fd, Frame('c', "C")), "");   // deaf at 9600 now
     close(fd);
-    fd = OpenLine(name, B19200);
+    fd = OpenRawLine(name, B19200);
     std::string slow = Exchange(fd, Frame('d', "S"));
-    EXPECT_EQ(slow, std::string(slow.size() - Answer('d', 0x0100, "300").size(), '\x12') +
-                        Answer('d', 0x0100, "300"));
+    EXPECT_EQ(slow, std::string(slow.size() - Answer('d', 0, 0x0100, "300").size(), '\x12') +
+                        Answer('d', 0, 0x0100, "300"));
     const std::string item = "B\x1C"
                              "x\x01y\x1C"
                              "1\x1C"
                              "1";
-    EXPECT_EQ(Exchange(fd, Frame('e', item)), Answer('e', 0x0100,
+    EXPECT_EQ(Exchange(fd, Frame('e', item)), Answer('e', 0, 0x0100,
                                                      "x\x01y\x1C"
                                                      "1.00\x1C"
                                                      "1.00"));
@@ -269,14 +227,14 @@ TEST(SimProgram, TakesControlLinesFromItsFifoAndJournalsEachCommandRun)
     for (int waited = 0; waited < 100 && fd < 0; waited++) {
         char target[128] = {};
         if (readlink(link.c_str(), target, sizeof target - 1) > 5) {
-            fd = OpenLine(target + 5, B19200);
+            fd = OpenRawLine(target + 5, B19200);
         }
         if (fd < 0) {
             poll(nullptr, 0, 20);
         }
     }
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(Exchange(fd, Frame('f', "E")), Answer('f', 0,
+    EXPECT_EQ(Exchange(fd, Frame('f', "E")), Answer('f', 0, 0,
                                                     "00000001\x1C"
                                                     "1\x1C"
                                                     "1.00"));
@@ -289,7 +247,7 @@ TEST(SimProgram, TakesControlLinesFromItsFifoAndJournalsEachCommandRun)
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_NE(access(fifo.c_str(), F_OK), 0);
     const std::string journaled = "A\nS\nB|x.y|1|1\nE\n";
-    EXPECT_EQ(ReadWhole(journal), journaled);
+    EXPECT_EQ(childprocess::ReadFile(journal), journaled);
 
     // A FIFO path that exists is refused, and what is there is left alone.
     child = Start({"-c", journal});
@@ -299,7 +257,7 @@ TEST(SimProgram, TakesControlLinesFromItsFifoAndJournalsEachCommandRun)
     status = Finish(child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
-    EXPECT_EQ(ReadWhole(journal), journaled);
+    EXPECT_EQ(childprocess::ReadFile(journal), journaled);
     std::string cleanup = "rm -rf " + dir;
     EXPECT_EQ(system(cleanup.c_str()), 0);
 }
