@@ -879,7 +879,7 @@ bool StartUntilServing(World *world, std::mt19937 *random, Server *server)
               why.find("no se puede abrir") != std::string::npos ? "starts refused: the line gone"
               : why.find("ya esta en uso") != std::string::npos  ? "starts refused: the device held"
                                                                  : "starts refused otherwise");
-        Pause(random, 100, 300);
+        Pause(random, 50, 150);
     }
     std::fprintf(stderr, "chaos: no server would start for 60 s: %s\n",
                  childprocess::ReadFile(RunFile(world, world->run, "err")).c_str());
@@ -987,11 +987,11 @@ void Restarts(World *world, Server *server, const Settings &settings)
         int sig = random() % 2 == 0 ? SIGKILL : SIGTERM;
         int moment = (int)(random() % 6);
         const char *what = "at a random moment";
-        if ((moment == 1 || moment == 2) && JournalGrows(world, JournalSize(world), 3000)) {
+        if ((moment == 1 || moment == 2) && JournalGrows(world, JournalSize(world), 2000)) {
             what = "with a command on the line";
             Pause(&random, 0, 20);
         } else if (moment == 3 || moment == 4) {
-            std::string slow = NewSlow(world, 1000, 1500);
+            std::string slow = NewSlow(world, 600, 900);
             long offset = JournalSize(world);
             int id = 2000 + (int)slow_tills.size() % 500;
             unsigned seed = settings.seed * 7 + (unsigned)slow_tills.size();
@@ -1002,9 +1002,9 @@ void Restarts(World *world, Server *server, const Settings &settings)
                 Sell(world, &till, slow, &own);
                 Hang(&till);
             });
-            if (JournalShowsAfter(world, offset, slow, 8000)) {
+            if (JournalShowsAfter(world, offset, slow, 5000)) {
                 what = "with a slow command on the line";
-                Pause(&random, 0, 900);
+                Pause(&random, 0, 500);
             }
         }
         StopServer(world, server, sig);
@@ -1017,7 +1017,7 @@ void Restarts(World *world, Server *server, const Settings &settings)
             StartServer(world, true, random() % 2 == 0, false, server);
             Search search = AwaitSearch(world, world->run, 10000);
             if (search == Search::Begun) {
-                Pause(&random, 0, 1500);
+                Pause(&random, 0, 1000);
             }
             if (search == Search::Stuck) {
                 Count(world, "-s runs retrying the remembered rate without a probe, no search");
@@ -1130,7 +1130,7 @@ int Run(Settings settings)
     world.journal = world.dir + "/journal";
     if (settings.restart_pause_ms == 0) {
         // Long runs restart often enough for hundreds of restarts.
-        settings.restart_pause_ms = settings.seconds >= 300 ? 300 : 2000;
+        settings.restart_pause_ms = settings.seconds >= 300 ? 50 : 2000;
     }
     childprocess::Child sim = childprocess::Start({FISCALSIM_PROGRAM, "-r", "9600", "-b", "1500",
                                                    "-l", world.dir + "/line", "-c",
