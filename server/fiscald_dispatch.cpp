@@ -586,8 +586,15 @@ static const char *ReasonFor(int packet_error)
 // controller's memory will not survive, and the disk must say so first.
 static int HoldFor(int index, long long now)
 {
-    if (!Settleable(&Kepts[index]) || !Resendable(&Kepts[index]) || !LineCanResend()) {
+    if (!Settleable(&Kepts[index])) {
         return 0;
+    }
+    if (!Resendable(&Kepts[index]) || !LineCanResend()) {
+        // Not waited for, so the next worker may probe or search: the disk
+        // must not call it settleable for a later server (one started with
+        // one till per address) that would trust the controller's memory.
+        Kepts[index].frame = -1;
+        return 1;
     }
     if (LineKeepMemory(1)) {
         HeldSerial = Kepts[index].serial;
