@@ -5,6 +5,7 @@
 #include "fiscald_control.h"
 #include "controlprotocol.h"
 #include "fiscald_dispatch.h"
+#include "fiscald_options.h"
 #include "fiscald_status.h"
 #include "tracelet.h"
 #include "wholenumber.h"
@@ -191,7 +192,7 @@ long long ControlNextWakeMs(long long now)
     if (AskerFd >= 0) {
         return AskerDeadline;
     }
-    return ListenPausedUntil != 0 ? ListenPausedUntil : now + 24LL * 3600 * 1000;
+    return ListenPausedUntil != 0 ? ListenPausedUntil : now + FISCALD_LONGEST_WAIT_MS;
 }
 
 void ControlClose(int remove_path)

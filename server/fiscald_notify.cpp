@@ -3,6 +3,7 @@
 // the system's own way of speaking it. The environment is left as it is,
 // so that the program a handover starts finds the socket too.
 #include "fiscald_notify.h"
+#include "fiscald_options.h"
 #include "fiscald_status.h"
 
 #include <stdio.h>
@@ -80,7 +81,7 @@ void NotifyTick(long long now)
 
 long long NotifyNextWakeMs(long long now)
 {
-    long long next = now + 24LL * 3600 * 1000;
+    long long next = now + FISCALD_LONGEST_WAIT_MS;
     if (PingEveryMs != 0) {
         next = NextPingMs;
     }

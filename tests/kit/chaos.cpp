@@ -37,6 +37,7 @@
 //   --keep  the run's files are kept (they are whenever it fails)
 //   --log   each server run's start and end on standard error, timed
 #include "childprocess.h"
+#include "descriptors.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -206,37 +207,6 @@ std::string TillAddress(int id, bool one_till)
            std::to_string(n % 250 + 1);
 }
 
-// From `from` ("": 127.0.0.1, unbound) to the server; -1 when it is not there.
-int ConnectFrom(const std::string &from, int port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return -1;
-    }
-    if (!from.empty()) {
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        inet_pton(AF_INET, from.c_str(), &local.sin_addr);
-        int yes = 1;
-        // The port is picked at the connect, for the whole address pair:
-        // restarts leave many connections of one address in TIME_WAIT.
-        setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &yes, sizeof yes);
-        if (bind(fd, (sockaddr *)&local, sizeof local) != 0) {
-            close(fd);
-            return -1;
-        }
-    }
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_port = htons((uint16_t)port);
-    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (port == 0 || connect(fd, (sockaddr *)&server, sizeof server) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 bool Put(int fd, const std::string &command)
 {
     return send(fd, command.data(), command.size(), MSG_NOSIGNAL) == (ssize_t)command.size();
@@ -388,7 +358,8 @@ bool Reach(World *world, Till *till, const std::string &address)
     // that run's server, or to the next one's while the run count still
     // says this one (and then the reply comes on the next run's count).
     till->run = world->run;
-    till->fd = ConnectFrom(address, world->port);
+    till->fd = descriptors::ConnectLoopback(world->port,
+                                            address.empty() ? nullptr : address.c_str());
     till->fresh = true;
     till->address = address;
     return till->fd >= 0;
@@ -1145,7 +1116,7 @@ int Run(Settings settings)
                      childprocess::ReadFile(RunFile(&world, world.run, "err")).c_str());
         return 2;
     }
-    int opener = ConnectFrom("", world.port);
+    int opener = descriptors::ConnectLoopback(world.port);
     if (opener < 0 || !Put(opener, "A") || !IsAnswer(Receive(opener, REPLY_LIMIT_MS))) {
         std::fprintf(stderr, "chaos: no receipt could be opened\n");
         return 2;

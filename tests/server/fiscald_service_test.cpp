@@ -46,17 +46,8 @@ struct ManagerSocket {
             close(fd);
         }
     }
-    // The next message; "" after limit_ms without one.
-    std::string Next(int limit_ms = 5000) const
-    {
-        char message[1024];
-        pollfd wanted{fd, POLLIN, 0};
-        if (poll(&wanted, 1, limit_ms) <= 0) {
-            return "";
-        }
-        ssize_t got = recv(fd, message, sizeof message, 0);
-        return got > 0 ? std::string(message, (size_t)got) : "";
-    }
+    // The next message (the notifications are short); "" after limit_ms without one.
+    std::string Next(int limit_ms = 5000) const { return ReceiveOnce(fd, limit_ms); }
     // The next message that is not a watchdog ping; the pings seen meanwhile
     // are counted into *pings.
     std::string NextNotPing(int *pings, int limit_ms = 5000) const

@@ -11,7 +11,8 @@ namespace descriptors {
 
 // from: the local address to connect from (another till is another address
 // of the loopback network, such as 127.0.0.2); nullptr lets the kernel pick.
-// The connected socket, or -1 when it could not be made, bound or connected.
+// The connected socket, or -1 when it could not be made, bound or connected
+// (port 0: no server yet).
 int ConnectLoopback(int port, const char *from = nullptr);
 
 // The entries of /proc/PID/fd; for the calling process, the one this count
