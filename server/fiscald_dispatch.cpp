@@ -257,12 +257,11 @@ static int SameBody(const struct Kept *kept, const char *bytes, int length)
 // A kept command of a connection that has closed (or of an earlier server),
 // from this address and with this body: what a till's new connection sends
 // when it resends its command.
-static int FindOrphan(const ReceivedCommand *command, int length)
+static int FindOrphan(unsigned int peer, const char *body, int length)
 {
     for (int i = 0; i < KeptTop; i++) {
         const struct Kept &kept = Kepts[i];
-        if (kept.in_use && kept.saved.peer == command->peer &&
-            SameBody(&kept, command->bytes, length) &&
+        if (kept.in_use && kept.saved.peer == peer && SameBody(&kept, body, length) &&
             (kept.client_id == 0 || !ClientConnected(kept.client_id))) {
             return i;
         }
@@ -280,6 +279,28 @@ static int FindOwn(long long client_id)
     return -1;
 }
 
+// What a new connection's first command resends: a kept command of a closed
+// connection from its address with its body, which the connection takes
+// over as one till per address allows (-2 when it may not); -1: none.
+static int OrphanFor(long long client_id, unsigned int peer, const char *body, int length)
+{
+    int orphan = FindOrphan(peer, body, length);
+    if (orphan < 0) {
+        return -1;
+    }
+    if (!OneTillPerAddress) {
+        // Another till at the same address may be selling the same thing: the
+        // kept command is not this connection's to settle.
+        TraceCommand("igual a un comando en duda de otra conexion de la misma direccion; "
+                     "no se envia",
+                     body, length);
+        return -2;
+    }
+    Kepts[orphan].client_id = client_id;   // the new connection takes it over
+    Kepts[orphan].delivering = 0;
+    return orphan;
+}
+
 // The kept command this command resends, -1 for a new command, -2 when it
 // must be refused as unverifiable. Decided once, when the command arrives:
 // only the next command of the connection that was not told is a resend,
@@ -294,20 +315,21 @@ static int ResendOf(const ReceivedCommand *command, int length, long long now)
         Forget(own);   // the client has moved on (or its reply did reach it)
         SaveState(nullptr, 0, 0, now);
     }
-    int orphan = command->first ? FindOrphan(command, length) : -1;
-    if (orphan < 0) {
-        return -1;
-    }
-    if (!OneTillPerAddress) {
-        // Another till at the same address may be selling the same thing: the
-        // kept command is not this connection's to settle.
-        TraceCommand("igual a un comando en duda de otra conexion de la misma direccion; "
-                     "no se envia",
-                     command->bytes, length);
-        return -2;
-    }
-    Kepts[orphan].client_id = command->client_id;   // the new connection takes it over
-    return orphan;
+    return command->first ? OrphanFor(command->client_id, command->peer, command->bytes, length)
+                          : -1;
+}
+
+// A new connection's first command that repeats the command on the line,
+// whose client has left: the till that lost its connection sends it again.
+// What it is (a resend, or refused) is decided once that one's outcome is
+// in; told anything before, the till could look at the controller's records
+// while its command is still on the line.
+static int RepeatsRunning(const ReceivedCommand *command, int length)
+{
+    return command->first && Running.active && Running.command.peer == command->peer &&
+           Running.command.length == length &&
+           memcmp(Running.command.body, command->bytes, (size_t)length) == 0 &&
+           !ClientConnected(Running.command.client_id);
 }
 
 // Room for every connected client's command: entries of clients that have
@@ -384,7 +406,8 @@ void DispatchCommand(const ReceivedCommand *command, long long now)
 {
     TraceCommand("comando", command->bytes, command->length);
     int length = WithoutLineEnding(command->bytes, command->length);
-    int kept = ResendOf(command, length, now);
+    int awaits_running = RepeatsRunning(command, length);
+    int kept = awaits_running ? -1 : ResendOf(command, length, now);
     if (kept == -2) {
         AnswerError(command->client_id, REPLY_UNSETTLED, OUTCOME_UNKNOWN, now);
         return;
@@ -393,7 +416,7 @@ void DispatchCommand(const ReceivedCommand *command, long long now)
         AnswerFromKept(command->client_id, kept, now);
         return;
     }
-    const char *outcome = kept >= 0 ? OUTCOME_UNKNOWN : OUTCOME_NOT_SENT;
+    const char *outcome = kept >= 0 || awaits_running ? OUTCOME_UNKNOWN : OUTCOME_NOT_SENT;
     if (length == 0 || length > PACKET_MAX_COMMAND ||
         memchr(command->bytes, '\0', (size_t)length)) {
         // A NUL would cut the command short unseen; the rest would be lost.
@@ -418,11 +441,7 @@ void DispatchCommand(const ReceivedCommand *command, long long now)
     entry->peer = command->peer;
     entry->kept = kept;
     entry->kept_serial = kept >= 0 ? Kepts[kept].serial : 0;
-    entry->awaits_running = kept < 0 && command->first && Running.active &&
-                            Running.command.peer == command->peer &&
-                            Running.command.length == length &&
-                            memcmp(Running.command.body, command->bytes, (size_t)length) == 0 &&
-                            !ClientConnected(Running.command.client_id);
+    entry->awaits_running = awaits_running;
     Awaiting += entry->awaits_running;
     entry->length = length;
     memcpy(entry->body, command->bytes, (size_t)length);
@@ -535,12 +554,33 @@ static int ResendsHeld(const struct Queued *entry)
     return entry->kept >= 0 && entry->kept_serial == HeldSerial;
 }
 
+// The resend the line waits for to the front, when it is queued: it may have
+// been queued behind others before it was known to be one.
+static void HeldResendFirst(void)
+{
+    for (int i = 1; i < QueueCount; i++) {
+        int at = (QueueHead + i) % FISCALD_MAX_CLIENTS;
+        if (ResendsHeld(&Queue[at])) {
+            struct Queued held = Queue[at];
+            for (; i > 0; i--) {
+                int to = (QueueHead + i) % FISCALD_MAX_CLIENTS;
+                Queue[to] = Queue[(QueueHead + i - 1) % FISCALD_MAX_CLIENTS];
+            }
+            Queue[QueueHead] = held;
+            return;
+        }
+    }
+}
+
 void DispatchRun(long long now)
 {
     if (KeptTop > 0) {
         ExpireKept(now);
     }
     int holding = Holding(now);
+    if (holding && QueueCount > 1) {
+        HeldResendFirst();
+    }
     while (!Running.active && !Paused && LineState() == LINE_READY && QueueCount > 0) {
         if (holding && !ResendsHeld(&Queue[QueueHead])) {
             return;   // the line waits for a resend
@@ -606,9 +646,10 @@ static int HoldFor(int index, long long now)
 }
 
 // Queued first commands that repeat the command that was on the line, whose
-// client had left: resends of what was kept of it (as one till per address
-// allows), or new commands when nothing was kept, for it did not run.
-static void ResolveAwaiting(int kept)
+// client had left: now that its outcome is in, resends of what was kept of
+// it (or refused, as one till per address allows), or new commands when
+// nothing was kept, for it did not run.
+static void ResolveAwaiting(void)
 {
     for (int i = 0; i < QueueCount && Awaiting > 0; i++) {
         struct Queued &entry = Queue[(QueueHead + i) % FISCALD_MAX_CLIENTS];
@@ -617,17 +658,8 @@ static void ResolveAwaiting(int kept)
         }
         entry.awaits_running = 0;
         Awaiting--;
-        if (kept < 0) {
-            continue;
-        }
-        if (!OneTillPerAddress) {
-            entry.kept = -2;
-            continue;
-        }
-        entry.kept = kept;
-        entry.kept_serial = Kepts[kept].serial;
-        Kepts[kept].client_id = entry.client_id;
-        Kepts[kept].delivering = 0;
+        entry.kept = OrphanFor(entry.client_id, entry.peer, entry.body, entry.length);
+        entry.kept_serial = entry.kept >= 0 ? Kepts[entry.kept].serial : 0;
     }
 }
 
@@ -687,7 +719,7 @@ static void FinishRunning(const WorkerReport *report, long long now)
         Kepts[kept].client_id = 0;
     }
     if (Awaiting > 0) {
-        ResolveAwaiting(kept >= 0 && Kepts[kept].in_use ? kept : -1);
+        ResolveAwaiting();
     }
     SaveState(nullptr, 0, unverifiable, now);
 }
@@ -716,7 +748,14 @@ static void AnswerQueued(const char *reason, long long now)
         // A command that repeats the one on the line may have run through it.
         int unknown = Queue[QueueHead].kept != -1 || Queue[QueueHead].awaits_running;
         const struct Queued *next = Dequeue();
-        if (ClientConnected(next->client_id)) {
+        if (!ClientConnected(next->client_id)) {
+            continue;
+        }
+        if (next->kept == -2) {
+            // Refused already; told otherwise, its till would send it again,
+            // and that would be taken for a new command.
+            AnswerError(next->client_id, REPLY_UNSETTLED, OUTCOME_UNKNOWN, now);
+        } else {
             AnswerError(next->client_id, reason, unknown ? OUTCOME_UNKNOWN : OUTCOME_NOT_SENT, now);
         }
     }
