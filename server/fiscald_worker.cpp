@@ -61,14 +61,17 @@ static int Probe(int port)
 
 // Sets the line's rate as configured. The rate (0 when none was found) and
 // the count of probe frames sent are returned through the arguments.
-static void SetRate(int port, const WorkerSetup *setup, long *rate, int *probes)
+// keep_memory: the remembered rate is taken with no probe, so that a kept
+// command's resend finds the controller's memory; only when the worker
+// starts, for a rate that then failed must be searched, probes and all.
+static void SetRate(int port, const WorkerSetup *setup, int keep_memory, long *rate, int *probes)
 {
     long found = 0;
     *rate = 0;
     *probes = 0;
     if (setup->search && setup->remembered_rate != 0 &&
         SetBaudRate(port, setup->remembered_rate) == 0) {
-        if (setup->keep_memory && LayerOffers(LAYER_NEXT_SEQ)) {
+        if (keep_memory && LayerOffers(LAYER_NEXT_SEQ)) {
             *rate = setup->remembered_rate;
             RateUnproven = 1;
             Tracelet("fiscald: controlador fiscal a %ld baudios, como la ultima vez (sin sondeo)",
@@ -153,7 +156,7 @@ static void RunCommand(int port, const WorkerSetup *setup, const WorkerRequest *
     report.kind = REPORT_RESULT;
     if (*rate == 0 && setup->search) {
         // No controller found yet: every command searches again first.
-        SetRate(port, setup, rate, &report.probes);
+        SetRate(port, setup, 0, rate, &report.probes);
     }
     if (*rate == 0) {
         report.packet_error = PACKET_NO_ANSWER;
@@ -199,7 +202,7 @@ static void RunCommand(int port, const WorkerSetup *setup, const WorkerRequest *
     if (setup->next_seq != 0) {
         LayerSetNextSeq(port, setup->next_seq);
     }
-    SetRate(port, setup, &rate, &ready.probes);
+    SetRate(port, setup, setup->keep_memory, &rate, &ready.probes);
     if (rate == 0 && LayerLastError(port) == PACKET_LINE_GONE) {
         _exit(WORKER_EXIT_LINE_GONE);
     }

@@ -339,6 +339,24 @@ TEST_F(Fiscald, ARestartedServerTriesTheRateItFoundLastBeforeSearching)
     EXPECT_NE(childprocess::ReadFile(state).find("rate 19200\n"), std::string::npos);
     ASSERT_EQ(StopServer(SIGTERM), 0);
 
+    // With a command in doubt the remembered rate is taken with no probe, so
+    // that its resend can be settled; the controller has moved meanwhile:
+    // one command is lost to it, and the next one searches and is served.
+    const std::vector<std::string> keeping = {"-s",           "-w", "300", "--one-till-per-address",
+                                              "--state-file", state};
+    StartServer(keeping);
+    fiscalsim_answer_late(1, 1500);
+    ASSERT_EQ(Final(NewClient(), "A"), UNKNOWN_SILENT);
+    StopServer(SIGKILL);
+    fiscalsim_set_rate(38400);
+    std::this_thread::sleep_for(800ms);   // the late answer has gone by
+    StartServer(keeping);
+    int till = NewClient();
+    EXPECT_EQ(Final(till, "*"), UNKNOWN_SILENT);
+    std::string served = Final(NewClient(), "*");
+    EXPECT_EQ(served.rfind("0000" + FS, 0), 0u) << served;
+    ASSERT_EQ(StopServer(SIGTERM), 0);
+
     childprocess::WriteFile(state, "rate 12\n");   // a bad file: a full search
     StartServer({"-s", "-w", "300", "-v", "--state-file", state});
     EXPECT_TRUE(started("Probando a 1200 bauds")) << startup_out_;
