@@ -29,7 +29,9 @@ int Controller::Take(int seq, const std::string &body)
     }
     last_seq = seq;
     last_body = body;
-    runs[body]++;
+    if (++runs[body] == 2 && ran_twice.empty()) {
+        ran_twice = body;
+    }
     return 1;
 }
 
@@ -74,8 +76,15 @@ void Start(bool one_till_per_address, const std::string &state_path)
 void Restart(bool one_till_per_address)
 {
     World &world = Get();
-    for (auto &entry : world.connections) {
-        entry.second.open = false;
+    // Those closed before are gone (a long simulation makes many); those
+    // this restart closes stay, for their replies.
+    for (auto entry = world.connections.begin(); entry != world.connections.end();) {
+        if (!entry->second.open) {
+            entry = world.connections.erase(entry);
+        } else {
+            entry->second.open = false;
+            ++entry;
+        }
     }
     world.frames = 0;
     world.on_line = Frame();

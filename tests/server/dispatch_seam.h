@@ -18,6 +18,7 @@ namespace seam {
 // its last one (sequence byte and body) from its memory.
 struct Controller {
     std::map<std::string, int> runs;   // body: times run
+    std::string ran_twice;             // the first body run a second time
     int last_seq = 0;
     std::string last_body;
     // 1 when the frame ran now, 0 when it was answered from memory.

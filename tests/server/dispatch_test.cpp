@@ -166,6 +166,29 @@ TEST_F(Dispatch, AReplyThatNeverReachedItsClientIsKeptAndGivenToItsResend)
     EXPECT_EQ(Get().controller.runs["Y"], 2);
 }
 
+// Tills that share an address cannot resend a command whose connection is
+// gone: the line does not wait for it and the next worker may probe, so the
+// disk says at once that it is past settling, for a later server started
+// with one till per address.
+TEST_F(Dispatch, ACommandNobodyMayResendIsRecordedUnverifiableBeforeTheLineMovesOn)
+{
+    StartWith(false);
+    long long a = Connect(TILL_A);
+    Send(a, "X");
+    RunLine();
+    Drop(a);
+    Deliver(RAN_SILENT);
+    EXPECT_FALSE(Get().keep_memory);
+    Get().controller.Take(0x20, "*");   // the next worker's probe; then the server dies
+    Restart(true);
+    EXPECT_TRUE(Traced("[X], ya no verificable"));
+    long long again = Connect(TILL_A);
+    Send(again, "X");
+    RunLine();
+    EXPECT_EQ(LastReply(again), UNSETTLED);
+    EXPECT_EQ(Get().controller.runs["X"], 1);
+}
+
 TEST_F(Dispatch, ALostLineHoldsForTheResendOnceBackAndEveryResendThatCannotGoIsUnknown)
 {
     StartWith(false);
@@ -380,7 +403,13 @@ struct Simulation {
 
     int Pick(int n) { return (int)(random() % (unsigned)n); }
 
-    void Note(const std::string &step) { steps.push_back(step); }
+    void Note(const std::string &step)
+    {
+        if (steps.size() == 800) {
+            steps.erase(steps.begin(), steps.begin() + 400);   // a failure shows the last 400
+        }
+        steps.push_back(step);
+    }
 
     void Check(bool holds, const std::string &what)
     {
@@ -500,9 +529,7 @@ struct Simulation {
                 TakeReply(till);
             }
         }
-        for (const auto &entry : Get().controller.runs) {
-            Check(entry.second <= 1, "ran twice: " + entry.first);
-        }
+        Check(Get().controller.ran_twice.empty(), "ran twice: " + Get().controller.ran_twice);
     }
 };
 
@@ -535,12 +562,15 @@ std::string RunSimulation(unsigned seed, long steps, bool one_till, const std::s
     return report.str();
 }
 
-// KIT_DECISION_STEPS sets the length (./kit chaos runs it long); a failing
-// seed prints the steps that broke the rule.
+// KIT_DECISION_STEPS sets the length and KIT_DECISION_SEED the first of the
+// two seeds (./kit chaos runs it long, from its own seed); a failing seed
+// prints the steps that broke the rule.
 TEST(Decisions, NothingRunsTwiceNorIsToldDoneUnrunThroughDropsLossesAndRestarts)
 {
     const char *given = getenv("KIT_DECISION_STEPS");
     long steps = given != nullptr ? atol(given) : 100000;
+    const char *first_seed = getenv("KIT_DECISION_SEED");
+    unsigned first = first_seed != nullptr ? (unsigned)strtoul(first_seed, nullptr, 10) : 1;
     // On a memory file system where there is one: a durable record is written
     // for every frame.
     std::string dir = childprocess::MakeTempDir();
@@ -550,7 +580,7 @@ TEST(Decisions, NothingRunsTwiceNorIsToldDoneUnrunThroughDropsLossesAndRestarts)
         mkdir(dir.c_str(), 0700);
     }
     for (bool one_till : {false, true}) {
-        for (unsigned seed = 1; seed <= 2; seed++) {
+        for (unsigned seed = first; seed <= first + 1; seed++) {
             unlink((dir + "/state").c_str());
             EXPECT_EQ(RunSimulation(seed, steps / 4, one_till, dir + "/state"), "");
         }
