@@ -1189,9 +1189,10 @@ int Run(Settings settings)
                 Counted(&world, "neighbours selling the same bytes"),
                 Counted(&world, "neighbours' sales of the same bytes refused NO VERIFICABLE"),
                 verdict.twins_done);
+    long stuck = Counted(&world, "-s runs retrying the remembered rate without a probe, no search");
     std::printf("chaos: -s runs retrying the remembered rate without a probe and never "
                 "searching for the controller at another rate: %ld\n",
-                Counted(&world, "-s runs retrying the remembered rate without a probe, no search"));
+                stuck);
     std::printf("chaos: ruvado runs %ld, ended 255 across a restart %ld, ended otherwise while "
                 "the server was up %ld\n",
                 Counted(&world, "ruvado runs"),
@@ -1210,7 +1211,7 @@ int Run(Settings settings)
     bool clean = verdict.done_not_run == 0 && verdict.ran_twice == 0 && verdict.not_sent_ran == 0 &&
                  verdict.gone_ran == 0 && verdict.answered_for_another == 0 &&
                  verdict.ran_unsold == 0 && odd == 0 && ended == 0 && stops == 0 && ruvado == 0 &&
-                 !world.fatal && verdict.told[Told::Done] > 0;
+                 stuck == 0 && !world.fatal && verdict.told[Told::Done] > 0;
     if (settings.keep) {
         std::printf("chaos: the run's files are in %s\n", world.dir.c_str());
     } else if (clean) {
