@@ -5,6 +5,7 @@
 #include "wholenumber.h"
 
 #include <arpa/inet.h>
+#include <stdio.h>
 #include <string.h>
 
 static const char SEPARATORS[] = ", \t";
@@ -77,4 +78,13 @@ int AccessIsLoopback(const char *listen_address)
         return 0;
     }
     return (ntohl(address.s_addr) >> 24) == 127;
+}
+
+void AccessDotted(unsigned int address, char *out, size_t size)
+{
+    struct in_addr network_order;
+    network_order.s_addr = htonl(address);
+    if (inet_ntop(AF_INET, &network_order, out, (socklen_t)size) == nullptr) {
+        snprintf(out, size, "?");
+    }
 }

@@ -7,9 +7,12 @@
  *                                entry or a full list
  *   AccessAllows(list, address)  1 when the address (host order) may connect
  *   AccessIsLoopback(address)    1 when a dotted listen address is loopback
+ *   AccessDotted(address, out, size)  an address (host order) as dotted text
  */
 #ifndef FISCALD_ACCESS_H
 #define FISCALD_ACCESS_H
+
+#include <stddef.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -30,6 +33,7 @@ typedef struct AccessList {
 int AccessAdd(AccessList *list, const char *text);
 int AccessAllows(const AccessList *list, unsigned int address);
 int AccessIsLoopback(const char *listen_address);
+void AccessDotted(unsigned int address, char *out, size_t size);
 
 #ifdef __cplusplus
 }

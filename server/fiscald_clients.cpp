@@ -129,13 +129,11 @@ void ClientsStopListening(void)
     ListenFd = -1;
 }
 
-static void PeerText(const struct Client *client, char *text, size_t size)
+static void PeerText(unsigned int address, unsigned int port, char *text, size_t size)
 {
-    struct in_addr address;
-    char dotted[INET_ADDRSTRLEN] = "?";
-    address.s_addr = htonl(client->peer);
-    inet_ntop(AF_INET, &address, dotted, sizeof dotted);
-    snprintf(text, size, "%s:%u", dotted, client->peer_port);
+    char dotted[INET_ADDRSTRLEN];
+    AccessDotted(address, dotted, sizeof dotted);
+    snprintf(text, size, "%s:%u", dotted, port);
 }
 
 static void CloseClient(int slot, const char *why)
@@ -145,7 +143,7 @@ static void CloseClient(int slot, const char *why)
     if (client->state == CLIENT_FREE) {
         return;
     }
-    PeerText(client, peer, sizeof peer);
+    PeerText(client->peer, client->peer_port, peer, sizeof peer);
     close(client->fd);
     client->state = CLIENT_FREE;
     client->fd = -1;
@@ -183,11 +181,10 @@ static void TakeClient(int fd, const struct sockaddr_in *peer, long long now)
 {
     int yes = 1;
     char shown[32];
-    struct Client probe;
-    probe.peer = ntohl(peer->sin_addr.s_addr);
-    probe.peer_port = ntohs(peer->sin_port);
-    PeerText(&probe, shown, sizeof shown);
-    if (!AccessAllows(Access, probe.peer)) {
+    unsigned int address = ntohl(peer->sin_addr.s_addr);
+    unsigned short port = ntohs(peer->sin_port);
+    PeerText(address, port, shown, sizeof shown);
+    if (!AccessAllows(Access, address)) {
         Tracelet("fiscald: cliente %s fuera de las redes admitidas: cerrado", shown);
         RefuseAtOnce(fd, REPLY_NOT_ALLOWED);
         return;
@@ -206,8 +203,8 @@ static void TakeClient(int fd, const struct sockaddr_in *peer, long long now)
     client->state = CLIENT_IDLE;
     client->fd = fd;
     client->id = NextId++;
-    client->peer = probe.peer;
-    client->peer_port = probe.peer_port;
+    client->peer = address;
+    client->peer_port = port;
     client->last_activity_ms = now;
     client->connected_ms = now;
     Connected++;

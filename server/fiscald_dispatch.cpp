@@ -9,6 +9,7 @@
 // and given the replies. With a state file, what the controller will
 // remember of a frame is on the disk before the frame leaves.
 #include "fiscald_dispatch.h"
+#include "fiscald_access.h"
 #include "fiscald_handover.h"
 #include "fiscald_line.h"
 #include "fiscald_reply.h"
@@ -135,6 +136,17 @@ static int Resendable(const struct Kept *kept)
     return OneTillPerAddress || (kept->client_id != 0 && ClientConnected(kept->client_id));
 }
 
+// What is kept of a command sent under seq, as the state file holds it.
+static void Remember(const struct Queued *command, int seq, int kind, StateKept *saved)
+{
+    memset(saved, 0, sizeof *saved);
+    saved->kind = kind;
+    saved->peer = command->peer;
+    saved->seq = seq;
+    saved->length = command->length;
+    memcpy(saved->body, command->body, (size_t)command->length + 1);
+}
+
 // The line's memory onto the disk: the kept commands and, before a frame
 // leaves, that frame (for_line; it makes every other kept command
 // unverifiable, unless it is the resend of one).
@@ -160,13 +172,8 @@ static int SaveState(const struct Queued *for_line, int seq, int durable, long l
     }
     if (for_line != nullptr && for_line->kept < 0) {
         StateKept &saved = record.kept[record.count++];
-        memset(&saved, 0, sizeof saved);
-        saved.kind = KEPT_UNKNOWN;
+        Remember(for_line, seq, KEPT_UNKNOWN, &saved);
         saved.settleable = 1;
-        saved.peer = for_line->peer;
-        saved.seq = seq;
-        saved.length = for_line->length;
-        memcpy(saved.body, for_line->body, (size_t)for_line->length + 1);
     }
     int result = StateSave(&record, durable);
     if (result != 0 && !SaveFailing) {
@@ -240,12 +247,7 @@ static int Keep(const struct Queued *command, int seq, int kind, long long now)
     kept.delivering = 0;
     kept.frame = LineFrames();
     kept.since_ms = now;
-    memset(&kept.saved, 0, sizeof kept.saved);
-    kept.saved.kind = kind;
-    kept.saved.peer = command->peer;
-    kept.saved.seq = seq;
-    kept.saved.length = command->length;
-    memcpy(kept.saved.body, command->body, (size_t)command->length + 1);
+    Remember(command, seq, kind, &kept.saved);
     return index;
 }
 
@@ -849,8 +851,7 @@ void DispatchRestore(const StateRecord *record, long long now)
     for (int i = first; i < record->count; i++) {
         struct Kept &kept = Kepts[KeptTop++];
         char shown[CLIENT_REPLY_MAX + 1];
-        char dotted[INET_ADDRSTRLEN] = "?";
-        struct in_addr address;
+        char dotted[INET_ADDRSTRLEN];
         kept.in_use = 1;
         kept.serial = ++KeptSerial;
         kept.saved = record->kept[i];
@@ -858,8 +859,7 @@ void DispatchRestore(const StateRecord *record, long long now)
         // The keep limit counts the time the server runs: it goes on from
         // where the earlier server left it.
         kept.since_ms = now - kept.saved.age_s * 1000;
-        address.s_addr = htonl(kept.saved.peer);
-        inet_ntop(AF_INET, &address, dotted, sizeof dotted);
+        AccessDotted(kept.saved.peer, dotted, sizeof dotted);
         PrintableCopy(kept.saved.body, (size_t)kept.saved.length, shown, sizeof shown);
         Tracelet("fiscald: comando en duda de %s: [%s]%s", dotted, shown,
                  kept.saved.kind == KEPT_REPLY ? ", ejecutado; su respuesta guardada"

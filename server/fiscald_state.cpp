@@ -13,6 +13,7 @@
 //
 // The older form, one line "rate N", is still read (as a rate alone).
 #include "fiscald_state.h"
+#include "fiscald_access.h"
 #include "ttywire.h"
 #include "wholenumber.h"
 
@@ -110,10 +111,8 @@ static int Format(const StateRecord *record, char *out, size_t size)
     used = (size_t)written;
     for (int i = 0; i < record->count; i++) {
         const StateKept *kept = &record->kept[i];
-        struct in_addr address;
-        char dotted[INET_ADDRSTRLEN] = "0.0.0.0";
-        address.s_addr = htonl(kept->peer);
-        inet_ntop(AF_INET, &address, dotted, sizeof dotted);
+        char dotted[INET_ADDRSTRLEN];
+        AccessDotted(kept->peer, dotted, sizeof dotted);
         written = snprintf(out + used, size - used, "kept %s %d %s %d %lld ",
                            kept->kind == KEPT_REPLY ? "reply" : "unknown", kept->settleable, dotted,
                            kept->seq, kept->age_s);

@@ -3,6 +3,7 @@
 // Times are the wall clock's, taken back from the monotonic one the server
 // keeps them in.
 #include "fiscald_status.h"
+#include "fiscald_access.h"
 #include "fiscald_clients.h"
 #include "fiscald_dispatch.h"
 #include "fiscald_line.h"
@@ -61,15 +62,6 @@ static void WallClock(long long at_ms, long long now_ms, int full, char *out, si
     struct tm local;
     localtime_r(&wall, &local);
     if (strftime(out, size, full ? "%Y-%m-%dT%H:%M:%S%z" : "%H:%M:%S", &local) == 0) {
-        snprintf(out, size, "?");
-    }
-}
-
-static void Dotted(unsigned int peer, char *out, size_t size)
-{
-    struct in_addr address;
-    address.s_addr = htonl(peer);
-    if (inet_ntop(AF_INET, &address, out, (socklen_t)size) == nullptr) {
         snprintf(out, size, "?");
     }
 }
@@ -156,7 +148,7 @@ static void ReportClients(struct Text *text, long long now)
     while (ClientsAt(&cursor, &client)) {
         char dotted[INET_ADDRSTRLEN];
         char since[40];
-        Dotted(client.peer, dotted, sizeof dotted);
+        AccessDotted(client.peer, dotted, sizeof dotted);
         WallClock(client.connected_ms, now, 1, since, sizeof since);
         Add(text, "cliente %lld %s:%u desde %s comandos %ld %s\n", client.id, dotted,
             client.peer_port, since, client.commands, client.waiting ? "esperando" : "inactivo");
@@ -170,7 +162,7 @@ static void ReportCommand(struct Text *text, const char *key, const CommandView 
     char dotted[INET_ADDRSTRLEN];
     char shown[CLIENT_REPLY_MAX + 1];
     size_t length = (size_t)command->length < shown_limit ? (size_t)command->length : shown_limit;
-    Dotted(command->peer, dotted, sizeof dotted);
+    AccessDotted(command->peer, dotted, sizeof dotted);
     PrintableCopy(command->body, length, shown, sizeof shown);
     Add(text, "%s %lld %s %s %s%s\n", key, command->client_id, dotted,
         command->resend ? "reenvio" : "nuevo", shown,
@@ -218,7 +210,7 @@ static void ReportDoubts(struct Text *text, const DispatchView *dispatch, long l
         char dotted[INET_ADDRSTRLEN];
         char since[40];
         char shown[CLIENT_REPLY_MAX + 1];
-        Dotted(kept.peer, dotted, sizeof dotted);
+        AccessDotted(kept.peer, dotted, sizeof dotted);
         WallClock(kept.since_ms, now, 1, since, sizeof since);
         PrintableCopy(kept.body, (size_t)kept.length, shown, sizeof shown);
         Add(text, "duda %lld %s cliente %lld desde %s %s %s\n", kept.id, dotted, kept.client_id,
